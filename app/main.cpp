@@ -1,0 +1,5 @@
+#include "app/app.h"
+
+int main() {
+    return QuellixMain();
+}
