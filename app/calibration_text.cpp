@@ -1,0 +1,109 @@
+// The calibration text file: 16 words as "%02x%02x " groups, and its reader.
+#include <cstring>
+
+#include "app/app.h"
+
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+// White space as the C library's "C" locale knows it, which is what the format's
+// blanks and the conversion skip.
+bool IsSpace(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The value of a hexadecimal digit of either case, or -1.
+int HexValue(uint8_t c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+void CompleteWord(CalibrationTextParser* parser) {
+    parser->words[2 * parser->group] = static_cast<uint8_t>(parser->value & 0xFF);
+    parser->words[2 * parser->group + 1] = static_cast<uint8_t>((parser->value >> 8) & 0xFF);
+    parser->group++;
+    parser->digits = 0;
+    parser->value = 0;
+}
+
+bool Done(const CalibrationTextParser* parser) {
+    return parser->failed || parser->group == CALIBRATION_WORDS;
+}
+
+}  // namespace
+
+void FormatCalibrationText(const uint8_t* words, char* text) {
+    for (uint32_t i = 0; i < CALIBRATION_WORDS; ++i) {
+        const uint8_t high = words[2 * i + 1];
+        const uint8_t low = words[2 * i];
+        char* group = text + 5 * i;
+        group[0] = kHexDigits[high >> 4];
+        group[1] = kHexDigits[high & 0x0F];
+        group[2] = kHexDigits[low >> 4];
+        group[3] = kHexDigits[low & 0x0F];
+        group[4] = ' ';
+    }
+}
+
+void CalibrationTextBegin(CalibrationTextParser* parser) {
+    std::memset(parser, 0, sizeof(*parser));
+}
+
+bool CalibrationTextFeed(CalibrationTextParser* parser, const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < size && !Done(parser); ++i) {
+        const int digit = HexValue(data[i]);
+        if (digit >= 0) {
+            parser->value = parser->value * 16 + static_cast<uint32_t>(digit);
+            if (++parser->digits == 4) {
+                // The field width ends the word; a longer run starts the next one.
+                CompleteWord(parser);
+            }
+            continue;
+        }
+        if (parser->digits > 0) {
+            // Any other byte ends the word without being consumed by it.
+            CompleteWord(parser);
+            if (Done(parser)) {
+                break;
+            }
+        }
+        if (!IsSpace(data[i])) {
+            // A byte that cannot begin a hexadecimal number: the conversion fails.
+            parser->failed = true;
+        }
+    }
+    return !Done(parser);
+}
+
+bool CalibrationTextEnd(CalibrationTextParser* parser) {
+    if (!parser->failed && parser->digits > 0 && parser->group < CALIBRATION_WORDS) {
+        CompleteWord(parser);
+    }
+    if (parser->failed || parser->group < CALIBRATION_WORDS) {
+        // Never hand on a partly filled set of words.
+        parser->failed = true;
+        std::memset(parser->words, 0, sizeof(parser->words));
+        return false;
+    }
+    return true;
+}
+
+bool ParseCalibrationText(const uint8_t* data, size_t size, uint8_t* words) {
+    CalibrationTextParser parser;
+    CalibrationTextBegin(&parser);
+    if (data != nullptr) {
+        CalibrationTextFeed(&parser, data, size);
+    }
+    const bool parsed = CalibrationTextEnd(&parser);
+    std::memcpy(words, parser.words, sizeof(parser.words));
+    return parsed;
+}
