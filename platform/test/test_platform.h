@@ -63,18 +63,26 @@ struct Reply {
 // every exchange fails with ERROR_GEN_FAILURE and no output.
 using Responder = std::function<Reply(const Exchange&)>;
 void SetResponder(Responder responder);
-// Every DeviceControl call so far, with what was sent.
+// Every DeviceControl call so far, with what was sent (a call on a handle that
+// is not open is recorded too, and fails with ERROR_INVALID_HANDLE).
 const std::vector<Exchange>& Exchanges();
 // Number of OpenDevice and CloseDevice calls that opened or closed a handle.
 int OpenCount();
 int CloseCount();
 // Whether a handle from OpenDevice is open now.
 bool DeviceIsOpen();
+// Device-information sets and registry keys opened and not yet released (these
+// are not reset by Reset, so compare with a reading taken at the start).
+int LiveDeviceInfoSetCount();
+int LiveRegistryKeyCount();
 
 // --- heap ------------------------------------------------------------------------
 // Makes the nth allocation from now fail (1: the next one). 0 cancels.
 void FailAllocation(int nth);
 // Allocations made since Reset, and blocks still live (allocated, not released).
+// Live blocks are not forgotten by Reset (global objects own some of them), so a
+// test compares LiveBlockCount with a reading taken at its start. A failed
+// allocation leaves the last-error value as it was, like HeapAlloc.
 int AllocationCount();
 int LiveBlockCount();
 // Called with a block's bytes just before it is released, so a test can check that

@@ -1,0 +1,122 @@
+// Conversions between wide-character strings and UTF-8, for the backends that
+// hand names to byte-oriented system calls. wchar_t holds UTF-32 on Linux and
+// UTF-16 on Windows; both are handled. Invalid input (a lone surrogate, a
+// malformed UTF-8 sequence) becomes U+FFFD rather than failing, so a name is
+// never silently truncated.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+namespace wide_utf8 {
+
+inline void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+inline void AppendWide(std::wstring& out, uint32_t cp) {
+    if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
+        cp -= 0x10000;
+        out += static_cast<wchar_t>(0xD800 + (cp >> 10));
+        out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+        out += static_cast<wchar_t>(cp);
+    }
+}
+
+inline std::string ToUtf8(const wchar_t* text) {
+    std::string out;
+    if (text == nullptr) {
+        return out;
+    }
+    for (size_t i = 0; text[i] != L'\0'; ++i) {
+        uint32_t cp = static_cast<uint32_t>(text[i]);
+        if (sizeof(wchar_t) == 2) {
+            cp &= 0xFFFF;
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                const uint32_t low = static_cast<uint32_t>(text[i + 1]) & 0xFFFF;
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    ++i;
+                }
+            }
+        }
+        AppendUtf8(out, cp);
+    }
+    return out;
+}
+
+// Decodes bytes [text, text + length) as UTF-8.
+inline std::wstring FromUtf8(const char* text, size_t length) {
+    std::wstring out;
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < length) {
+        const unsigned char lead = s[i];
+        uint32_t cp = 0;
+        size_t extra = 0;
+        uint32_t minimum = 0;
+        if (lead < 0x80) {
+            cp = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            cp = lead & 0x1F;
+            extra = 1;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            cp = lead & 0x0F;
+            extra = 2;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            cp = lead & 0x07;
+            extra = 3;
+            minimum = 0x10000;
+        } else {
+            AppendWide(out, 0xFFFD);
+            ++i;
+            continue;
+        }
+        size_t taken = 1;
+        bool valid = true;
+        for (; taken <= extra; ++taken) {
+            if (i + taken >= length || (s[i + taken] & 0xC0) != 0x80) {
+                valid = false;
+                break;
+            }
+            cp = (cp << 6) | (s[i + taken] & 0x3F);
+        }
+        if (!valid || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            AppendWide(out, 0xFFFD);
+            i += taken;
+            continue;
+        }
+        AppendWide(out, cp);
+        i += taken;
+    }
+    return out;
+}
+
+inline std::wstring FromUtf8(const std::string& text) {
+    return FromUtf8(text.data(), text.size());
+}
+
+}  // namespace wide_utf8
+}  // namespace platform
