@@ -1,0 +1,257 @@
+// Message capsules: building, enciphering and deciphering them, and the
+// encapsulated I/O-control exchange that carries every request after the
+// handshake.
+
+#include <cstring>
+
+#include "driver_client/le_bytes.h"
+#include "driver_client/misc_common.h"
+
+namespace MiscCommon {
+
+namespace {
+
+// Capsule header fields.
+constexpr uint32_t kPayloadLengthOffset = 0;
+constexpr uint32_t kCapsuleSizeOffset = 4;
+constexpr uint32_t kSessionIdOffset = 8;
+constexpr uint32_t kMinimumCapsuleSize = 16;
+constexpr uint32_t kBlockSize = 8;
+
+// Payload lengths beyond this would wrap the 32-bit capsule size.
+constexpr uint32_t kMaximumPayloadLength = 0xFFFFFFFFu - 32;
+
+// EncapsuledRequest fields.
+constexpr uint32_t kSequenceNumberOffset = 0;
+constexpr uint32_t kRequestLengthOffset = 4;
+constexpr uint32_t kIoControlCodeOffset = 8;
+constexpr uint32_t kInputLengthOffset = 12;
+constexpr uint32_t kOutputLengthOffset = 16;
+constexpr uint32_t kInputDataOffset = 20;
+
+constexpr uint16_t kCalibrationTable = 5;
+
+bool WellFormedSize(uint32_t capsuleSize) {
+    return capsuleSize >= kMinimumCapsuleSize &&
+           (capsuleSize - kMinimumCapsuleSize) % kBlockSize == 0;
+}
+
+// Runs the cipher over blocks [0, blocks) of the capsule's enciphered region.
+// Returns the number of the block the cipher refused, or blocks when all passed.
+uint32_t CipherBlocks(const BlowfishContext* cipher, uint8_t* capsule, uint32_t blocks,
+                      bool encipher) {
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint8_t* block = capsule + CAPSULE_HEADER_SIZE + i * kBlockSize;
+        uint32_t left = LoadLe32(block);
+        uint32_t right = LoadLe32(block + 4);
+        const bool ok = encipher ? BlowfishEncipher(cipher, &left, &right)
+                                 : BlowfishDecipher(cipher, &left, &right);
+        if (!ok) {
+            return i;
+        }
+        StoreLe32(block, left);
+        StoreLe32(block + 4, right);
+    }
+    return blocks;
+}
+
+}  // namespace
+
+uint8_t* CMiscCommon::_InitializeMessageCapsule(uint32_t payloadLength, const void* source) {
+    uint8_t* capsule = nullptr;
+    if (payloadLength <= kMaximumPayloadLength) {
+        capsule = static_cast<uint8_t*>(platform::HeapAllocZeroed(CapsuleSizeFor(payloadLength)));
+    }
+    if (capsule == nullptr) {
+        _SetErrorText("_InitializeMessageCapsule: HeapAlloc failed.");
+        return nullptr;
+    }
+    StoreLe32(capsule + kPayloadLengthOffset, payloadLength);
+    StoreLe32(capsule + kCapsuleSizeOffset, CapsuleSizeFor(payloadLength));
+    if (source != nullptr && payloadLength > 0) {
+        std::memcpy(capsule + CAPSULE_HEADER_SIZE, source, payloadLength);
+    }
+    return capsule;
+}
+
+MiscStatus CMiscCommon::_Encrypt(uint8_t* capsule) {
+    if (capsule == nullptr) {
+        _SetErrorText("_Encrypt: capsule is NULL");
+        return MISC_INVALID_ARGUMENT;
+    }
+    if (SessionCipher == nullptr) {
+        _SetErrorText("_Encrypt: BlowFish Context is not initialized.");
+        return MISC_NOT_READY;
+    }
+    const uint32_t capsuleSize = LoadLe32(capsule + kCapsuleSizeOffset);
+    if (!WellFormedSize(capsuleSize)) {
+        _SetErrorText("_Encrypt: invalid CapsuleSize %u.", capsuleSize);
+        return MISC_FAILED;
+    }
+    const uint32_t blocks = (capsuleSize - kMinimumCapsuleSize) / kBlockSize;
+    const uint32_t done = CipherBlocks(SessionCipher, capsule, blocks, /*encipher=*/true);
+    if (done != blocks) {
+        _SetErrorText("_Encrypt: BlowFish Encipher failed. i = %d", static_cast<int>(done));
+        return MISC_FAILED;
+    }
+    return MISC_SUCCESS;
+}
+
+MiscStatus CMiscCommon::_Decrypt(uint8_t* capsule) {
+    const uint32_t trusted = capsule != nullptr ? LoadLe32(capsule + kCapsuleSizeOffset) : 0;
+    return _Decrypt(capsule, trusted);
+}
+
+MiscStatus CMiscCommon::_Decrypt(uint8_t* capsule, uint32_t bufferSize) {
+    if (capsule == nullptr) {
+        _SetErrorText("_Decrypt: capsule is NULL");
+        return MISC_INVALID_ARGUMENT;
+    }
+    if (SessionCipher == nullptr) {
+        _SetErrorText("_Decrypt: BlowFish Context is not initialized.");
+        return MISC_NOT_READY;
+    }
+    const uint32_t capsuleSize = LoadLe32(capsule + kCapsuleSizeOffset);
+    if (!WellFormedSize(capsuleSize) || capsuleSize > bufferSize) {
+        _SetErrorText("_Decrypt: invalid CapsuleSize %u for a buffer of %u bytes.", capsuleSize,
+                      bufferSize);
+        return MISC_FAILED;
+    }
+    const uint32_t blocks = (capsuleSize - kMinimumCapsuleSize) / kBlockSize;
+    const uint32_t done = CipherBlocks(SessionCipher, capsule, blocks, /*encipher=*/false);
+    if (done != blocks) {
+        _SetErrorText("_Decrypt: BlowFish Decipher failed. i = %d", static_cast<int>(done));
+        return MISC_FAILED;
+    }
+    return MISC_SUCCESS;
+}
+
+bool CMiscCommon::EncapsuledDeviceIoControl(uint32_t ioControlCode, const void* inBuffer,
+                                            uint32_t inSize, void* outBuffer, uint32_t outSize,
+                                            uint32_t* bytesReturned) {
+    if ((inBuffer == nullptr) != (inSize == 0) || (outBuffer == nullptr) != (outSize == 0) ||
+        bytesReturned == nullptr) {
+        _SetErrorText("EncapsuledDeviceIoControl: Invalid Argument(s).");
+        platform::SetLastErrorValue(platform::kErrorInvalidParameter);
+        return false;
+    }
+    if (EncryptionEnabled != 0 && SessionCipher == nullptr) {
+        _SetErrorText("EncapsuledDeviceIoControl: Session Not Initialized.");
+        platform::SetLastErrorValue(platform::kErrorAccessDenied);
+        return false;
+    }
+    *bytesReturned = 0;
+
+    // The inner request, then its capsule. Sizes that would wrap 32 bits are
+    // treated as allocations that cannot be made.
+    const uint32_t requestLength = inSize + ENCAPSULED_REQUEST_OVERHEAD;
+    uint8_t* request = nullptr;
+    if (inSize <= kMaximumPayloadLength - ENCAPSULED_REQUEST_OVERHEAD) {
+        request = static_cast<uint8_t*>(platform::HeapAllocZeroed(requestLength));
+    }
+    if (request == nullptr) {
+        _SetErrorText("EncapsuledDeviceIoControl: HeapAlloc failed.");
+        platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
+        return false;
+    }
+    StoreLe32(request + kSequenceNumberOffset, SequenceNumber);
+    StoreLe32(request + kRequestLengthOffset, requestLength);
+    StoreLe32(request + kIoControlCodeOffset, ioControlCode);
+    StoreLe32(request + kInputLengthOffset, inSize);
+    StoreLe32(request + kOutputLengthOffset, outSize);
+    if (inBuffer != nullptr) {
+        // Copied before anything is written to the output, which may be the same buffer.
+        std::memcpy(request + kInputDataOffset, inBuffer, inSize);
+    }
+
+    uint8_t* capsule = _InitializeMessageCapsule(requestLength, request);
+    if (capsule == nullptr) {
+        platform::HeapRelease(request);
+        platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
+        return false;
+    }
+    StoreLe32(capsule + kSessionIdOffset, SessionId);
+    if (EncryptionEnabled != 0 && _Encrypt(capsule) != MISC_SUCCESS) {
+        platform::HeapRelease(request);
+        platform::HeapRelease(capsule);
+        platform::SetLastErrorValue(platform::kErrorInternalError);
+        return false;
+    }
+
+    uint8_t* reply = _InitializeMessageCapsule(outSize, /*source=*/nullptr);
+    if (reply == nullptr) {
+        const uint32_t error = platform::GetLastErrorValue();
+        platform::HeapRelease(request);
+        platform::HeapRelease(capsule);
+        platform::SetLastErrorValue(error);
+        return false;
+    }
+    const uint32_t replySize = CapsuleSizeFor(outSize);
+    std::memset(reply, 0, replySize);
+
+    uint32_t got = 0;
+    const bool r =
+        platform::DeviceControl(_hDevice, IOCTL_MISC_ENCAPSULATED, capsule,
+                                LoadLe32(capsule + kCapsuleSizeOffset), reply, replySize, &got);
+    const uint32_t e = platform::GetLastErrorValue();
+    if (r || got != 0) {
+        ++SequenceNumber;
+    }
+
+    bool result = r;
+    uint32_t lastError = e;
+    if (got < CAPSULE_HEADER_SIZE) {
+        _SetErrorText("EncapsuledDeviceIoControl: Invalid structure returned. size = %d",
+                      static_cast<int>(got));
+        result = false;
+    } else if (EncryptionEnabled != 0 && _Decrypt(reply, replySize) != MISC_SUCCESS) {
+        result = false;
+        lastError = platform::kErrorInternalError;
+    } else {
+        const uint32_t payloadLength = LoadLe32(reply + kPayloadLengthOffset);
+        // Never read past the reply buffer, whatever the device claims.
+        uint32_t available = replySize - CAPSULE_HEADER_SIZE;
+        if (available > outSize) {
+            available = outSize;
+        }
+        if (payloadLength > outSize) {
+            if (available > 0) {
+                std::memcpy(outBuffer, reply + CAPSULE_HEADER_SIZE, available);
+            }
+            *bytesReturned = available;
+            result = false;
+            lastError = platform::kErrorMoreData;
+        } else if (payloadLength > 0) {
+            std::memcpy(outBuffer, reply + CAPSULE_HEADER_SIZE, payloadLength);
+            *bytesReturned = payloadLength;
+        }
+    }
+
+    platform::HeapRelease(request);
+    platform::HeapRelease(capsule);
+    platform::HeapRelease(reply);
+    platform::SetLastErrorValue(lastError);
+    return result;
+}
+
+MiscStatus CMiscCommon::GetBiosExtensionTable2(uint8_t* buffer, const uint32_t* size) {
+    if (_hDevice == nullptr || _hDevice == platform::InvalidDeviceHandle()) {
+        return MISC_NOT_READY;
+    }
+    if (size == nullptr || (buffer == nullptr && *size == 0)) {
+        return MISC_INVALID_ARGUMENT;
+    }
+    uint8_t tableNumber[2];
+    StoreLe16(tableNumber, kCalibrationTable);
+    uint32_t returned = 0;
+    if (!EncapsuledDeviceIoControl(IOCTL_MISC_BIOS_EXT_TABLE, tableNumber, sizeof tableNumber,
+                                   buffer, *size, &returned)) {
+        const uint32_t error = platform::GetLastErrorValue();
+        _SetErrorText("GetBiosExtensionTable2: DeviceIoControl failed.");
+        platform::SetLastErrorValue(error);
+        return MISC_FAILED;
+    }
+    return MISC_SUCCESS;
+}
+
+}  // namespace MiscCommon

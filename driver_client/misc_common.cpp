@@ -1,0 +1,201 @@
+// The driver-client object: construction, discovery and opening of the misc
+// driver, closing it, and the failure-text helpers.
+
+#include "driver_client/misc_common.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "crypto/wipe.h"
+#include "driver_client/le_bytes.h"
+
+namespace MiscCommon {
+
+const platform::Guid MISC_INTERFACE_GUID = {
+    0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
+
+CMiscCommon g_MiscCommon;
+
+namespace {
+
+// The registry read allows 128 UTF-16 characters although the buffer holds 256.
+constexpr uint32_t kVersionReadBytes = 256;
+
+bool IsOpenHandle(platform::DeviceHandle handle) {
+    return handle != nullptr && handle != platform::InvalidDeviceHandle();
+}
+
+}  // namespace
+
+CMiscCommon::CMiscCommon()
+    : _hDevice(platform::InvalidDeviceHandle()),
+      _szVersion(nullptr),
+      SessionId(0),
+      SequenceNumber(0),
+      SessionCipher(nullptr),
+      EncryptionEnabled(1),
+      LastErrorText(nullptr) {
+    LastErrorText =
+        static_cast<wchar_t*>(platform::HeapAllocZeroed(TEXT_BUFFER_CHARS * sizeof(wchar_t)));
+}
+
+CMiscCommon::~CMiscCommon() {
+    CloseDriver();
+    platform::HeapRelease(LastErrorText);
+    LastErrorText = nullptr;
+    platform::HeapRelease(_szVersion);
+    _szVersion = nullptr;
+}
+
+void CMiscCommon::_SetErrorText(const char* format, ...) {
+    if (LastErrorText == nullptr) {
+        return;
+    }
+    char text[TEXT_BUFFER_CHARS];
+    int prefix = std::snprintf(text, sizeof text, "MiscCommon::CMiscCommon::");
+    if (prefix < 0) {
+        prefix = 0;
+    }
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text + prefix, sizeof text - static_cast<size_t>(prefix), format, args);
+    va_end(args);
+    uint32_t i = 0;
+    for (; i + 1 < TEXT_BUFFER_CHARS && text[i] != '\0'; ++i) {
+        LastErrorText[i] = static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+    }
+    LastErrorText[i] = L'\0';
+}
+
+void CMiscCommon::_ClearErrorText() {
+    if (LastErrorText != nullptr) {
+        LastErrorText[0] = L'\0';
+    }
+}
+
+MiscStatus CMiscCommon::OpenDriver() {
+    platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&MISC_INTERFACE_GUID);
+    if (set == nullptr) {
+        const uint32_t error = platform::GetLastErrorValue();
+        _SetErrorText("OpenDriver: SetupDiGetClassDevs failed.");
+        platform::SetLastErrorValue(error);
+        return MISC_FAILED;
+    }
+
+    platform::DeviceInterface deviceInterface = {};
+    if (!platform::EnumDeviceInterface(set, &MISC_INTERFACE_GUID, /*index=*/0, &deviceInterface)) {
+        const uint32_t error = platform::GetLastErrorValue();
+        _SetErrorText("OpenDriver: SetupDiEnumDeviceInterfaces failed.");
+        platform::DestroyDeviceInfoSet(set);
+        platform::SetLastErrorValue(error);
+        return MISC_NOT_FOUND;
+    }
+
+    // The size query fails by design; only ERROR_INSUFFICIENT_BUFFER tells the size.
+    uint32_t requiredSize = 0;
+    platform::GetDeviceInterfaceDetail(set, &deviceInterface, /*detail=*/nullptr,
+                                       /*detailSize=*/0, &requiredSize, /*deviceInfo=*/nullptr);
+    uint32_t error = platform::GetLastErrorValue();
+    if (error != platform::kErrorInsufficientBuffer) {
+        _SetErrorText("OpenDriver: SetupDiGetDeviceInterfaceDetail (First time) failed.");
+        platform::DestroyDeviceInfoSet(set);
+        platform::SetLastErrorValue(error);
+        return MISC_FAILED;
+    }
+
+    void* detail = platform::HeapAllocZeroed(requiredSize);
+    if (detail == nullptr) {
+        error = platform::GetLastErrorValue();
+        _SetErrorText("OpenDriver: HeapAlloc failed.");
+        platform::DestroyDeviceInfoSet(set);
+        platform::SetLastErrorValue(error);
+        return MISC_NO_MEMORY;
+    }
+
+    platform::DeviceInfo deviceInfo = {};
+    if (!platform::GetDeviceInterfaceDetail(set, &deviceInterface, detail, requiredSize,
+                                            /*requiredSize=*/nullptr, &deviceInfo)) {
+        error = platform::GetLastErrorValue();
+        _SetErrorText("OpenDriver: SetupDiGetDeviceInterfaceDetail (Second time) failed.");
+        platform::DestroyDeviceInfoSet(set);
+        platform::HeapRelease(detail);
+        platform::SetLastErrorValue(error);
+        return MISC_FAILED;
+    }
+
+    if (_szVersion == nullptr) {
+        platform::RegistryKey key = platform::OpenDriverKey(set, &deviceInfo);
+        if (key == nullptr) {
+            error = platform::GetLastErrorValue();
+            _SetErrorText("OpenDriver: SetupDiOpenDevRegKey failed.");
+            platform::DestroyDeviceInfoSet(set);
+            platform::HeapRelease(detail);
+            platform::SetLastErrorValue(error);
+            return MISC_FAILED;
+        }
+        _szVersion =
+            static_cast<wchar_t*>(platform::HeapAllocZeroed(TEXT_BUFFER_CHARS * sizeof(wchar_t)));
+        if (_szVersion == nullptr) {
+            _SetErrorText("OpenDriver: _szVersion array initialize failed.");
+            platform::DestroyDeviceInfoSet(set);
+            platform::HeapRelease(detail);
+            platform::CloseRegistryKey(key);
+            return MISC_FAILED;
+        }
+        uint32_t sizeBytes = kVersionReadBytes;
+        // The registry reports its failure as the returned code, which stands in for
+        // the last-error value here.
+        error = platform::QueryRegistryString(key, L"DriverVersion", _szVersion, &sizeBytes);
+        if (error != platform::kErrorSuccess) {
+            _SetErrorText("OpenDriver: RegQueryValueEx failed.");
+            platform::DestroyDeviceInfoSet(set);
+            platform::HeapRelease(detail);
+            platform::CloseRegistryKey(key);
+            platform::HeapRelease(_szVersion);
+            _szVersion = nullptr;
+            platform::SetLastErrorValue(error);
+            return MISC_FAILED;
+        }
+        platform::CloseRegistryKey(key);
+    }
+
+    platform::DestroyDeviceInfoSet(set);
+
+    // Kept in a local so that a failed open never overwrites a handle we hold.
+    platform::DeviceHandle device = platform::OpenDevice(platform::DevicePathOf(detail));
+    if (!IsOpenHandle(device)) {
+        error = platform::GetLastErrorValue();
+        _SetErrorText("OpenDriver: CreateFile failed.");
+        platform::HeapRelease(detail);
+        platform::SetLastErrorValue(error);
+        return MISC_OPEN_FAILED;
+    }
+    _hDevice = device;
+
+    platform::HeapRelease(detail);
+    _ClearErrorText();
+    return MISC_SUCCESS;
+}
+
+void CMiscCommon::CloseDriver() {
+    if (!IsOpenHandle(_hDevice)) {
+        return;
+    }
+    if (SessionCipher != nullptr) {
+        uint8_t sessionId[4];
+        StoreLe32(sessionId, SessionId);
+        uint32_t returned = 0;
+        // The driver drops the session with the handle anyway; the result is not needed.
+        platform::DeviceControl(_hDevice, IOCTL_MISC_CLOSE_SESSION, sessionId, sizeof sessionId,
+                                /*outBuffer=*/nullptr, /*outSize=*/0, &returned);
+        SessionId = 0;
+        SequenceNumber = 0;
+        SecureWipe(SessionCipher, sizeof(BlowfishContext));
+        platform::HeapRelease(SessionCipher);
+        SessionCipher = nullptr;
+    }
+    platform::CloseDevice(_hDevice);
+    _hDevice = platform::InvalidDeviceHandle();
+}
+
+}  // namespace MiscCommon

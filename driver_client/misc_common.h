@@ -21,12 +21,12 @@ extern const platform::Guid MISC_INTERFACE_GUID;
 // Status of a client operation.
 using MiscStatus = uint32_t;
 constexpr MiscStatus MISC_SUCCESS = 0;
-constexpr MiscStatus MISC_FAILED = 2;          // a system call or driver exchange failed
+constexpr MiscStatus MISC_FAILED = 2;  // a system call or driver exchange failed
 constexpr MiscStatus MISC_INVALID_ARGUMENT = 3;
 constexpr MiscStatus MISC_NO_MEMORY = 5;
-constexpr MiscStatus MISC_NOT_FOUND = 6;       // not found, or authentication failed
-constexpr MiscStatus MISC_NOT_READY = 8;       // driver not open; no session cipher
-constexpr MiscStatus MISC_OPEN_FAILED = 11;    // the device could not be opened
+constexpr MiscStatus MISC_NOT_FOUND = 6;     // not found, or authentication failed
+constexpr MiscStatus MISC_NOT_READY = 8;     // driver not open; no session cipher
+constexpr MiscStatus MISC_OPEN_FAILED = 11;  // the device could not be opened
 
 // Capsule layout: PayloadLength, CapsuleSize, SessionId, then the payload.
 constexpr uint32_t CAPSULE_HEADER_SIZE = 12;
@@ -42,7 +42,7 @@ constexpr uint32_t ENCAPSULED_REQUEST_OVERHEAD = 24;
 constexpr uint32_t TEXT_BUFFER_CHARS = 256;
 
 class CMiscCommon {
-public:
+  public:
     CMiscCommon();
     ~CMiscCommon();
     CMiscCommon(const CMiscCommon&) = delete;
@@ -57,7 +57,12 @@ public:
     // Null on allocation failure. The caller releases it with platform::HeapRelease.
     uint8_t* _InitializeMessageCapsule(uint32_t payloadLength, const void* source);
     MiscStatus _Encrypt(uint8_t* capsule);
+    // Deciphers a whole, well-formed capsule (its own CapsuleSize is trusted).
     MiscStatus _Decrypt(uint8_t* capsule);
+    // Deciphers a capsule received into a buffer of bufferSize bytes. A CapsuleSize
+    // below 16, not 16 plus a multiple of 8, or larger than the buffer is refused
+    // (status 2) before any block is touched: the field comes from the device.
+    MiscStatus _Decrypt(uint8_t* capsule, uint32_t bufferSize);
     bool EncapsuledDeviceIoControl(uint32_t ioControlCode, const void* inBuffer, uint32_t inSize,
                                    void* outBuffer, uint32_t outSize, uint32_t* bytesReturned);
     MiscStatus GetBiosExtensionTable2(uint8_t* buffer, const uint32_t* size);
@@ -66,7 +71,11 @@ public:
     // Formats "MiscCommon::CMiscCommon::" + the printf-style text into LastErrorText
     // (ASCII in, wide out, at most TEXT_BUFFER_CHARS with the terminator). Does
     // nothing when LastErrorText does not exist.
-    void _SetErrorText(const char* format, ...);
+    void _SetErrorText(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(gnu_printf, 2, 3)))
+#endif
+        ;
     // Empties LastErrorText.
     void _ClearErrorText();
 
