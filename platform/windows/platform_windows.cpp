@@ -1,0 +1,328 @@
+// The platform layer over the real Windows services: SetupAPI and the driver's
+// registry key to find the misc driver, CreateFileW and DeviceIoControl to talk to
+// it, and the process heap, clock, structured exceptions, command line, message box
+// and wide-character file functions of the C runtime.
+//
+// Every function is a thin pass-through that keeps the Win32 result and last-error
+// value. The release functions keep the caller's last-error value, so a caller may
+// clean up before it reports the failure it met.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <setupapi.h>
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/windows/scoped_win.h"
+
+// <windows.h> maps ReplaceFile to ReplaceFileA/W; ours is the platform function.
+#undef ReplaceFile
+
+namespace platform {
+
+static_assert(sizeof(Guid) == sizeof(GUID), "Guid mirrors GUID");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) <= sizeof(DeviceInterface::opaque),
+              "SP_DEVICE_INTERFACE_DATA fits the opaque record");
+static_assert(sizeof(SP_DEVINFO_DATA) <= sizeof(DeviceInfo::opaque),
+              "SP_DEVINFO_DATA fits the opaque record");
+static_assert(alignof(SP_DEVICE_INTERFACE_DATA) <= alignof(DeviceInterface), "alignment");
+static_assert(alignof(SP_DEVINFO_DATA) <= alignof(DeviceInfo), "alignment");
+static_assert(sizeof(SystemTime) == sizeof(SYSTEMTIME), "SystemTime mirrors SYSTEMTIME");
+static_assert(kErrorInsufficientBuffer == ERROR_INSUFFICIENT_BUFFER, "error codes");
+static_assert(kErrorNoMoreItems == ERROR_NO_MORE_ITEMS, "error codes");
+
+namespace {
+
+GUID ToGuid(const Guid* guid) {
+    GUID result;
+    std::memcpy(&result, guid, sizeof(result));
+    return result;
+}
+
+SP_DEVICE_INTERFACE_DATA* InterfaceData(DeviceInterface* record) {
+    return reinterpret_cast<SP_DEVICE_INTERFACE_DATA*>(record->opaque);
+}
+
+SP_DEVINFO_DATA* InfoData(DeviceInfo* record) {
+    return reinterpret_cast<SP_DEVINFO_DATA*>(record->opaque);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Device discovery
+
+DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
+    if (interfaceClass == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const GUID classGuid = ToGuid(interfaceClass);
+    HDEVINFO set = SetupDiGetClassDevsW(&classGuid, /*Enumerator=*/nullptr, /*hwndParent=*/nullptr,
+                                        /*Flags=*/DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return set;
+}
+
+void DestroyDeviceInfoSet(DeviceInfoSet set) {
+    if (set == nullptr) {
+        return;
+    }
+    platform_windows::ScopedLastError keep;
+    SetupDiDestroyDeviceInfoList(static_cast<HDEVINFO>(set));
+}
+
+bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t index,
+                         DeviceInterface* deviceInterface) {
+    if (set == nullptr || interfaceClass == nullptr || deviceInterface == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const GUID classGuid = ToGuid(interfaceClass);
+    SP_DEVICE_INTERFACE_DATA* data = InterfaceData(deviceInterface);
+    std::memset(data, 0, sizeof(*data));
+    data->cbSize = sizeof(*data);
+    return SetupDiEnumDeviceInterfaces(static_cast<HDEVINFO>(set), /*DeviceInfoData=*/nullptr,
+                                       &classGuid, /*MemberIndex=*/index,
+                                       /*DeviceInterfaceData=*/data) != FALSE;
+}
+
+bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterface, void* detail,
+                              uint32_t detailSize, uint32_t* requiredSize, DeviceInfo* deviceInfo) {
+    if (set == nullptr || deviceInterface == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    auto* detailData = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detail);
+    if (detailData != nullptr) {
+        // cbSize is the fixed part only, not the size of the whole record.
+        if (detailSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return false;
+        }
+        detailData->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    }
+    SP_DEVINFO_DATA* infoData = nullptr;
+    if (deviceInfo != nullptr) {
+        infoData = InfoData(deviceInfo);
+        std::memset(infoData, 0, sizeof(*infoData));
+        infoData->cbSize = sizeof(*infoData);
+    }
+    DWORD required = 0;
+    const BOOL ok = SetupDiGetDeviceInterfaceDetailW(
+        static_cast<HDEVINFO>(set), /*DeviceInterfaceData=*/InterfaceData(deviceInterface),
+        /*DeviceInterfaceDetailData=*/detailData, /*DeviceInterfaceDetailDataSize=*/detailSize,
+        /*RequiredSize=*/&required, /*DeviceInfoData=*/infoData);
+    if (requiredSize != nullptr) {
+        *requiredSize = required;
+    }
+    return ok != FALSE;
+}
+
+const wchar_t* DevicePathOf(const void* detail) {
+    if (detail == nullptr) {
+        return nullptr;
+    }
+    return static_cast<const SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detail)->DevicePath;
+}
+
+RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
+    if (set == nullptr || deviceInfo == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HKEY key =
+        SetupDiOpenDevRegKey(static_cast<HDEVINFO>(set), /*DeviceInfoData=*/InfoData(deviceInfo),
+                             /*Scope=*/DICS_FLAG_GLOBAL, /*HwProfile=*/0,
+                             /*KeyType=*/DIREG_DRV, /*samDesired=*/KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return key;
+}
+
+uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t* buffer,
+                             uint32_t* sizeBytes) {
+    if (key == nullptr || sizeBytes == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    DWORD size = *sizeBytes;
+    const LSTATUS status = RegQueryValueExW(static_cast<HKEY>(key), /*lpValueName=*/valueName,
+                                            /*lpReserved=*/nullptr, /*lpType=*/nullptr,
+                                            /*lpData=*/reinterpret_cast<BYTE*>(buffer),
+                                            /*lpcbData=*/&size);
+    *sizeBytes = size;
+    return static_cast<uint32_t>(status);
+}
+
+void CloseRegistryKey(RegistryKey key) {
+    if (key == nullptr) {
+        return;
+    }
+    platform_windows::ScopedLastError keep;
+    RegCloseKey(static_cast<HKEY>(key));
+}
+
+// ---------------------------------------------------------------------------
+// Device I/O
+
+DeviceHandle OpenDevice(const wchar_t* devicePath) {
+    if (devicePath == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return InvalidDeviceHandle();
+    }
+    HANDLE device = CreateFileW(devicePath, /*dwDesiredAccess=*/GENERIC_READ | GENERIC_WRITE,
+                                /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr,
+                                /*dwCreationDisposition=*/OPEN_EXISTING,
+                                /*dwFlagsAndAttributes=*/0, /*hTemplateFile=*/nullptr);
+    return device;  // INVALID_HANDLE_VALUE is InvalidDeviceHandle().
+}
+
+void CloseDevice(DeviceHandle device) {
+    if (device == nullptr || device == InvalidDeviceHandle()) {
+        return;
+    }
+    platform_windows::ScopedLastError keep;
+    CloseHandle(static_cast<HANDLE>(device));
+}
+
+bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBuffer,
+                   uint32_t inSize, void* outBuffer, uint32_t outSize, uint32_t* bytesReturned) {
+    DWORD returned = 0;
+    // DeviceIoControl takes a non-const input pointer but does not write through it.
+    const BOOL ok = DeviceIoControl(
+        static_cast<HANDLE>(device), /*dwIoControlCode=*/ioControlCode,
+        /*lpInBuffer=*/const_cast<void*>(inBuffer), /*nInBufferSize=*/inSize,
+        /*lpOutBuffer=*/outBuffer, /*nOutBufferSize=*/outSize, /*lpBytesReturned=*/&returned,
+        /*lpOverlapped=*/nullptr);
+    if (bytesReturned != nullptr) {
+        *bytesReturned = returned;
+    }
+    return ok != FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Process heap and the thread's last-error value
+
+void* HeapAllocZeroed(size_t size) {
+    return HeapAlloc(GetProcessHeap(), /*dwFlags=*/HEAP_ZERO_MEMORY, /*dwBytes=*/size);
+}
+
+void HeapRelease(void* block) {
+    if (block == nullptr) {
+        return;
+    }
+    platform_windows::ScopedLastError keep;
+    HeapFree(GetProcessHeap(), /*dwFlags=*/0, /*lpMem=*/block);
+}
+
+uint32_t GetLastErrorValue() {
+    return GetLastError();
+}
+
+void SetLastErrorValue(uint32_t error) {
+    SetLastError(error);
+}
+
+// ---------------------------------------------------------------------------
+// Clock and timing
+
+void GetUtcSystemTime(SystemTime* time) {
+    if (time == nullptr) {
+        return;
+    }
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    std::memcpy(time, &now, sizeof(*time));
+}
+
+bool QueryPerformanceCount(int64_t* count) {
+    LARGE_INTEGER value;
+    value.QuadPart = 0;
+    const BOOL ok = QueryPerformanceCounter(&value);
+    if (count != nullptr) {
+        *count = value.QuadPart;
+    }
+    return ok != FALSE;
+}
+
+void SleepMilliseconds(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+// ---------------------------------------------------------------------------
+// Fatal conditions of the big-integer arithmetic
+
+void RaiseIntegerOverflow() {
+    RaiseException(/*dwExceptionCode=*/EXCEPTION_INT_OVERFLOW,
+                   /*dwExceptionFlags=*/EXCEPTION_NONCONTINUABLE, /*nNumberOfArguments=*/0,
+                   /*lpArguments=*/nullptr);
+    // A handler that tries to continue gets EXCEPTION_NONCONTINUABLE_EXCEPTION instead,
+    // so this is not reached; abort rather than return into the overflowed arithmetic.
+    std::abort();
+}
+
+void RaiseIntegerDivideByZero() {
+    RaiseException(/*dwExceptionCode=*/EXCEPTION_INT_DIVIDE_BY_ZERO, /*dwExceptionFlags=*/0,
+                   /*nNumberOfArguments=*/0, /*lpArguments=*/nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Command line and user interface
+
+wchar_t** CommandLineArguments(int* count) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), /*pNumArgs=*/&argc);
+    if (count != nullptr) {
+        *count = argv != nullptr ? argc : 0;
+    }
+    return argv;
+}
+
+void FreeCommandLineArguments(wchar_t** arguments) {
+    if (arguments == nullptr) {
+        return;
+    }
+    platform_windows::ScopedLastError keep;
+    LocalFree(arguments);
+}
+
+void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
+    MessageBoxW(/*hWnd=*/nullptr, /*lpText=*/text, /*lpCaption=*/caption, /*uType=*/MB_OK);
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+std::FILE* OpenFile(const wchar_t* name, const char* mode) {
+    if (name == nullptr || mode == nullptr) {
+        return nullptr;
+    }
+    // fopen modes are a few ASCII letters ("r", "w", "rb", "w+t", ...).
+    wchar_t wideMode[16];
+    size_t i = 0;
+    for (; mode[i] != '\0'; ++i) {
+        if (i + 1 == sizeof(wideMode) / sizeof(wideMode[0])) {
+            return nullptr;
+        }
+        wideMode[i] = static_cast<wchar_t>(static_cast<unsigned char>(mode[i]));
+    }
+    wideMode[i] = L'\0';
+    return _wfopen(name, wideMode);
+}
+
+bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
+    return MoveFileExW(/*lpExistingFileName=*/from, /*lpNewFileName=*/to,
+                       /*dwFlags=*/MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool RemoveFile(const wchar_t* name) {
+    return name != nullptr && _wremove(name) == 0;
+}
+
+}  // namespace platform

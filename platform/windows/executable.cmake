@@ -1,0 +1,7 @@
+# quellix.exe: a GUI-subsystem program (no console window) entered through
+# wWinMain, with the manifest that requests elevation embedded as a resource.
+# Included from app/CMakeLists.txt on Windows in place of main.cpp.
+add_executable(quellix WIN32
+  ${PROJECT_SOURCE_DIR}/platform/windows/winmain.cpp
+  ${PROJECT_SOURCE_DIR}/platform/windows/quellix.rc)
+target_link_options(quellix PRIVATE -municode)

@@ -1,0 +1,473 @@
+// The Windows backend over the real services, run under Wine (or Windows): device
+// discovery through SetupAPI and the registry, device I/O on a named pipe, the
+// structured exceptions, the command line, and files with wide names.
+#include <windows.h>
+
+#include <setupapi.h>
+#include <winioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+// <windows.h> maps ReplaceFile to ReplaceFileA/W; ours is the platform function.
+#undef ReplaceFile
+
+#include "platform/platform.h"
+#include "platform/windows/scoped_win.h"
+
+namespace {
+
+using platform_windows::ScopedDevInfo;
+using platform_windows::ScopedKernelHandle;
+using platform_windows::ScopedRegKey;
+
+int g_argc = 0;
+char** g_argv = nullptr;
+
+// The misc driver's interface class; no such driver exists where the tests run.
+constexpr platform::Guid kMiscInterface = {
+    0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
+// A class of the tests' own, under which a device is registered for a test.
+constexpr platform::Guid kTestInterface = {
+    0x5E7A1C3B, 0x0D42, 0x4F6E, {0x9B, 0x11, 0x3C, 0x58, 0x7A, 0x20, 0xE4, 0x91}};
+
+GUID ToGuid(const platform::Guid& guid) {
+    GUID result;
+    std::memcpy(&result, &guid, sizeof(result));
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Discovery
+
+TEST(WindowsDiscovery, NoMiscDriverGivesAnEmptySetAndNoMoreItems) {
+    platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kMiscInterface);
+    ASSERT_NE(set, nullptr);
+    platform::DeviceInterface deviceInterface{};
+    EXPECT_FALSE(platform::EnumDeviceInterface(set, &kMiscInterface, 0, &deviceInterface));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNoMoreItems);
+    // Releasing the set leaves the error for the caller to report.
+    platform::DestroyDeviceInfoSet(set);
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNoMoreItems);
+    platform::DestroyDeviceInfoSet(nullptr);
+}
+
+// Registers a device with one interface of kTestInterface and a driver key holding
+// "DriverVersion", so the whole discovery path runs against the real SetupAPI.
+class RegisteredDevice : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        devices_.Reset(SetupDiCreateDeviceInfoList(/*ClassGuid=*/nullptr, /*hwndParent=*/nullptr));
+        ASSERT_TRUE(devices_.IsValid()) << GetLastError();
+        info_.cbSize = sizeof(info_);
+        const GUID systemClass = {
+            0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+        ASSERT_TRUE(SetupDiCreateDeviceInfoW(devices_.Get(),
+                                             /*DeviceName=*/L"ROOT\\QUELLIXTEST\\0000",
+                                             &systemClass, /*DeviceDescription=*/nullptr,
+                                             /*hwndParent=*/nullptr, /*CreationFlags=*/0, &info_))
+            << GetLastError();
+        ASSERT_TRUE(SetupDiRegisterDeviceInfo(devices_.Get(), &info_, /*Flags=*/0,
+                                              /*CompareProc=*/nullptr, /*CompareContext=*/nullptr,
+                                              /*DupDeviceInfoData=*/nullptr))
+            << GetLastError();
+        registered_ = true;
+        SP_DEVICE_INTERFACE_DATA iface{};
+        iface.cbSize = sizeof(iface);
+        const GUID testClass = ToGuid(kTestInterface);
+        ASSERT_TRUE(SetupDiCreateDeviceInterfaceW(devices_.Get(), &info_, &testClass,
+                                                  /*ReferenceString=*/nullptr,
+                                                  /*CreationFlags=*/0, &iface))
+            << GetLastError();
+        // A present interface is one its driver has enabled, which marks it Linked
+        // under the interface's registry key; do what the driver would.
+        ScopedRegKey control;
+        HKEY created = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInterfaceControlKey, 0, nullptr, 0,
+                                  KEY_WRITE, nullptr, &created, nullptr),
+                  ERROR_SUCCESS);
+        control.Reset(created);
+        const DWORD linked = 1;
+        ASSERT_EQ(RegSetValueExW(control.Get(), L"Linked", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&linked), sizeof(linked)),
+                  ERROR_SUCCESS);
+
+        ScopedRegKey key(SetupDiCreateDevRegKeyW(devices_.Get(), &info_, DICS_FLAG_GLOBAL,
+                                                 /*HwProfile=*/0, DIREG_DRV,
+                                                 /*InfHandle=*/nullptr,
+                                                 /*InfSectionName=*/nullptr));
+        ASSERT_TRUE(key.IsValid()) << GetLastError();
+        const wchar_t version[] = L"9.8.7.6";
+        ASSERT_EQ(RegSetValueExW(key.Get(), L"DriverVersion", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(version), sizeof(version)),
+                  ERROR_SUCCESS);
+    }
+
+    void TearDown() override {
+        if (registered_) {
+            SetupDiRemoveDevice(devices_.Get(), &info_);
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE, kInterfaceClassKey);
+        }
+    }
+
+    static constexpr const wchar_t* kInterfaceClassKey =
+        L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
+        L"{5e7a1c3b-0d42-4f6e-9b11-3c587a20e491}";
+    static constexpr const wchar_t* kInterfaceControlKey =
+        L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
+        L"{5e7a1c3b-0d42-4f6e-9b11-3c587a20e491}\\"
+        L"##?#ROOT#QUELLIXTEST#0000#{5e7a1c3b-0d42-4f6e-9b11-3c587a20e491}\\#\\Control";
+
+    ScopedDevInfo devices_;
+    SP_DEVINFO_DATA info_{};
+    bool registered_ = false;
+};
+
+TEST_F(RegisteredDevice, InterfaceDetailPathAndDriverVersion) {
+    platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kTestInterface);
+    ASSERT_NE(set, nullptr);
+    platform::DeviceInterface deviceInterface{};
+    ASSERT_TRUE(platform::EnumDeviceInterface(set, &kTestInterface, 0, &deviceInterface))
+        << platform::GetLastErrorValue();
+
+    // The size query fails with ERROR_INSUFFICIENT_BUFFER and names the size.
+    uint32_t required = 0;
+    EXPECT_FALSE(
+        platform::GetDeviceInterfaceDetail(set, &deviceInterface, nullptr, 0, &required, nullptr));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInsufficientBuffer);
+    ASSERT_GT(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+
+    void* detail = platform::HeapAllocZeroed(required);
+    ASSERT_NE(detail, nullptr);
+    platform::DeviceInfo deviceInfo{};
+    uint32_t second = 0;
+    ASSERT_TRUE(platform::GetDeviceInterfaceDetail(set, &deviceInterface, detail, required, &second,
+                                                   &deviceInfo))
+        << platform::GetLastErrorValue();
+    const std::wstring path = platform::DevicePathOf(detail);
+    EXPECT_EQ(path.rfind(L"\\\\?\\", 0), 0u) << "device paths are \\\\?\\ paths";
+    EXPECT_NE(path.find(L"{5e7a1c3b-0d42-4f6e-9b11-3c587a20e491}"), std::wstring::npos);
+
+    // The device information record names the registered device: its driver key.
+    platform::RegistryKey key = platform::OpenDriverKey(set, &deviceInfo);
+    ASSERT_NE(key, nullptr) << platform::GetLastErrorValue();
+    wchar_t version[256] = {};
+    uint32_t size = 256;
+    EXPECT_EQ(platform::QueryRegistryString(key, L"DriverVersion", version, &size), 0u);
+    EXPECT_STREQ(version, L"9.8.7.6");
+    EXPECT_EQ(size, sizeof(L"9.8.7.6"));
+    // At most the bytes the caller allows are written.
+    wchar_t small[4] = {L'x', L'x', L'x', L'x'};
+    size = 4;
+    EXPECT_EQ(platform::QueryRegistryString(key, L"DriverVersion", small, &size),
+              platform::kErrorMoreData);
+    EXPECT_EQ(small[2], L'x');
+    size = 256;
+    EXPECT_EQ(platform::QueryRegistryString(key, L"NoSuchValue", version, &size),
+              platform::kErrorFileNotFound);
+    platform::CloseRegistryKey(key);
+
+    // Only one interface is registered.
+    platform::DeviceInterface next{};
+    EXPECT_FALSE(platform::EnumDeviceInterface(set, &kTestInterface, 1, &next));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNoMoreItems);
+
+    platform::HeapRelease(detail);
+    platform::DestroyDeviceInfoSet(set);
+}
+
+// ---------------------------------------------------------------------------
+// Device I/O, on a named pipe: a kernel object that answers I/O-control requests.
+
+constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\quellix-platform-test";
+// From the driver kit's ntifs.h: CTL_CODE(FILE_DEVICE_NAMED_PIPE, 3, METHOD_BUFFERED,
+// FILE_READ_DATA), answered with four ULONGs of pipe state and then the data.
+constexpr uint32_t kPipePeek = 0x11400C;
+constexpr uint32_t kPeekHeader = 16;
+
+TEST(WindowsDeviceIo, MissingDeviceFailsWithFileNotFound) {
+    platform::DeviceHandle device = platform::OpenDevice(L"\\\\.\\QuellixNoSuchDevice");
+    EXPECT_EQ(device, platform::InvalidDeviceHandle());
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
+    // Closing nothing is harmless and keeps the error.
+    platform::CloseDevice(device);
+    platform::CloseDevice(nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
+}
+
+TEST(WindowsDeviceIo, ExchangeDeliversOutputAlsoWithAFailure) {
+    ScopedKernelHandle server(CreateNamedPipeW(
+        kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+        /*nMaxInstances=*/1, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(server.IsValid()) << GetLastError();
+    platform::DeviceHandle device = platform::OpenDevice(kPipeName);
+    ASSERT_NE(device, platform::InvalidDeviceHandle()) << platform::GetLastErrorValue();
+
+    // Opened without sharing: the one instance is taken.
+    EXPECT_EQ(platform::OpenDevice(kPipeName), platform::InvalidDeviceHandle());
+
+    const char message[] = "0123456789";
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(server.Get(), message, 10, &written, nullptr));
+    ASSERT_EQ(written, 10u);
+
+    const uint32_t header = kPeekHeader;
+    std::vector<uint8_t> out(header + 64, 0xEE);
+    uint32_t returned = 0;
+    ASSERT_TRUE(platform::DeviceControl(device, kPipePeek, nullptr, 0, out.data(),
+                                        static_cast<uint32_t>(out.size()), &returned))
+        << platform::GetLastErrorValue();
+    EXPECT_EQ(returned, header + 10);
+    EXPECT_EQ(std::memcmp(out.data() + header, message, 10), 0);
+
+    // Room for part of the message: the call fails with ERROR_MORE_DATA and still
+    // delivers, and counts, what fitted.
+    std::vector<uint8_t> part(header + 4, 0xEE);
+    returned = 0;
+    EXPECT_FALSE(platform::DeviceControl(device, kPipePeek, nullptr, 0, part.data(),
+                                         static_cast<uint32_t>(part.size()), &returned));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorMoreData);
+    EXPECT_EQ(returned, header + 4);
+    EXPECT_EQ(std::memcmp(part.data() + header, message, 4), 0);
+
+    // A code the pipe does not know.
+    returned = 1;
+    EXPECT_FALSE(platform::DeviceControl(device, 0x222000, nullptr, 0, nullptr, 0, &returned));
+    EXPECT_NE(platform::GetLastErrorValue(), platform::kErrorSuccess);
+    EXPECT_EQ(returned, 0u);
+
+    platform::SetLastErrorValue(1234);
+    platform::CloseDevice(device);
+    EXPECT_EQ(platform::GetLastErrorValue(), 1234u);
+    // The client end is gone: the server can no longer write to it.
+    EXPECT_FALSE(WriteFile(server.Get(), message, 10, &written, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Heap, last error, clock
+
+TEST(WindowsHeapAndClock, ZeroedBlocksLastErrorAndReadings) {
+    auto* block = static_cast<uint8_t*>(platform::HeapAllocZeroed(4168));
+    ASSERT_NE(block, nullptr);
+    for (size_t i = 0; i < 4168; ++i) {
+        ASSERT_EQ(block[i], 0) << i;
+    }
+    platform::SetLastErrorValue(platform::kErrorGenFailure);
+    platform::HeapRelease(block);
+    platform::HeapRelease(nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+    EXPECT_EQ(GetLastError(), platform::kErrorGenFailure);
+
+    SYSTEMTIME before;
+    GetSystemTime(&before);
+    platform::SystemTime now{};
+    platform::GetUtcSystemTime(&now);
+    EXPECT_GE(now.wYear, before.wYear);
+    EXPECT_GE(now.wMonth, 1);
+    EXPECT_LE(now.wMonth, 12);
+    EXPECT_LE(now.wDayOfWeek, 6);
+    EXPECT_LE(now.wMilliseconds, 999);
+
+    int64_t first = 0;
+    int64_t second = 0;
+    EXPECT_TRUE(platform::QueryPerformanceCount(&first));
+    EXPECT_TRUE(platform::QueryPerformanceCount(&second));
+    EXPECT_GT(first, 0);
+    EXPECT_GE(second, first);
+}
+
+// ---------------------------------------------------------------------------
+// Structured exceptions
+
+DWORD g_seenCode = 0;
+DWORD g_seenFlags = 0xFFFFFFFF;
+
+LONG CALLBACK LetDivisionContinue(EXCEPTION_POINTERS* info) {
+    g_seenCode = info->ExceptionRecord->ExceptionCode;
+    g_seenFlags = info->ExceptionRecord->ExceptionFlags;
+    return info->ExceptionRecord->ExceptionCode == EXCEPTION_INT_DIVIDE_BY_ZERO
+               ? EXCEPTION_CONTINUE_EXECUTION
+               : EXCEPTION_CONTINUE_SEARCH;
+}
+
+TEST(WindowsExceptions, DivideByZeroIsContinuable) {
+    PVOID handler = AddVectoredExceptionHandler(/*First=*/1, LetDivisionContinue);
+    ASSERT_NE(handler, nullptr);
+    platform::RaiseIntegerDivideByZero();
+    RemoveVectoredExceptionHandler(handler);
+    EXPECT_EQ(g_seenCode, static_cast<DWORD>(EXCEPTION_INT_DIVIDE_BY_ZERO));
+    EXPECT_EQ(g_seenFlags, 0u);
+}
+
+// Exit codes of the death tests' children.
+constexpr UINT kOverflowNoncontinuable = 71;
+constexpr UINT kSomethingElse = 72;
+constexpr UINT kReturned = 73;
+
+LONG CALLBACK ExitOnOverflow(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    const bool overflow = record->ExceptionCode == EXCEPTION_INT_OVERFLOW &&
+                          record->ExceptionFlags == EXCEPTION_NONCONTINUABLE &&
+                          record->NumberParameters == 0;
+    ExitProcess(overflow ? kOverflowNoncontinuable : kSomethingElse);
+}
+
+LONG CALLBACK ContinueAnything(EXCEPTION_POINTERS*) {
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+TEST(WindowsExceptionsDeathTest, OverflowIsNoncontinuableAndNeverReturns) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            AddVectoredExceptionHandler(/*First=*/1, ExitOnOverflow);
+            platform::RaiseIntegerOverflow();
+        },
+        ::testing::ExitedWithCode(kOverflowNoncontinuable), "");
+    // Even when a vectored handler (which the system does not hold to the flag)
+    // resumes execution, the arithmetic does not go on with an overflowed value.
+    EXPECT_EXIT(
+        {
+            AddVectoredExceptionHandler(/*First=*/1, ContinueAnything);
+            platform::RaiseIntegerOverflow();
+            ExitProcess(kReturned);
+        },
+        [](int code) { return code != static_cast<int>(kReturned) && code != 0; }, "");
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+
+TEST(WindowsCommandLine, SplitLikeTheRuntimeWithQuotes) {
+    int count = 0;
+    wchar_t** arguments = platform::CommandLineArguments(&count);
+    ASSERT_NE(arguments, nullptr);
+    // The C runtime split the same command line into main's arguments (ASCII here).
+    ASSERT_EQ(count, g_argc);
+    for (int i = 0; i < count; ++i) {
+        const std::string narrow(g_argv[i]);
+        EXPECT_EQ(std::wstring(arguments[i]), std::wstring(narrow.begin(), narrow.end())) << i;
+    }
+    EXPECT_NE(std::wstring(arguments[0]).find(L"platform_windows_test"), std::wstring::npos);
+    // The test is started with these arguments (see CMakeLists.txt): one with a
+    // space, which the command line carries in quotes, and a quote inside one.
+    std::vector<std::wstring> rest;
+    for (int i = 1; i < count; ++i) {
+        if (std::wstring(arguments[i]).rfind(L"--gtest_", 0) != 0) {
+            rest.push_back(arguments[i]);
+        }
+    }
+    const std::vector<std::wstring> expected = {L"-calibfile", L"C:\\cal dir\\calib file.txt",
+                                                L"say \"hi\""};
+    EXPECT_EQ(rest, expected);
+    platform::SetLastErrorValue(77);
+    platform::FreeCommandLineArguments(arguments);
+    platform::FreeCommandLineArguments(nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), 77u);
+}
+
+// ---------------------------------------------------------------------------
+// Files with wide names
+
+class WideFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH];
+        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        dir_ = std::wstring(temp) + L"quellix-files-" + std::to_wstring(GetCurrentProcessId());
+        ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr)) << GetLastError();
+    }
+    void TearDown() override {
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((dir_ + L"\\*").c_str(), &found);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                DeleteFileW((dir_ + L"\\" + found.cFileName).c_str());
+            } while (FindNextFileW(find, &found));
+            FindClose(find);
+        }
+        RemoveDirectoryW(dir_.c_str());
+    }
+    std::wstring Path(const std::wstring& name) const { return dir_ + L"\\" + name; }
+
+    static std::string ReadAll(const std::wstring& path, const char* mode) {
+        std::string data;
+        std::FILE* file = platform::OpenFile(path.c_str(), mode);
+        if (file == nullptr) {
+            return "<missing>";
+        }
+        char buffer[256];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+            data.append(buffer, n);
+        }
+        std::fclose(file);
+        return data;
+    }
+
+    std::wstring dir_;
+};
+
+TEST_F(WideFiles, NamesKeepEveryWideCharacter) {
+    // Latin, Greek and CJK letters: none has a one-byte form in the ANSI code page.
+    const std::wstring name = L"kalibrierung_\u00e4\u03a9\u4e2d.txt";
+    std::FILE* file = platform::OpenFile(Path(name).c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    ASSERT_GE(std::fputs("1234 ", file), 0);
+    ASSERT_EQ(std::fclose(file), 0);
+
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(Path(L"kalibrierung_*").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::wstring(found.cFileName), name);
+    EXPECT_FALSE(FindNextFileW(find, &found)) << "exactly one file";
+    FindClose(find);
+    EXPECT_EQ(ReadAll(Path(name), "r"), "1234 ");
+}
+
+TEST_F(WideFiles, TextModeWritesCarriageReturnBeforeLineFeed) {
+    const std::wstring path = Path(L"atoa.txt");
+    std::FILE* file = platform::OpenFile(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    const char bytes[] = {'\x80', '\x0a', '\x00', '\x0a'};
+    ASSERT_EQ(std::fwrite(bytes, sizeof(bytes), 1, file), 1u);
+    ASSERT_EQ(std::fclose(file), 0);
+    EXPECT_EQ(ReadAll(path, "rb"), std::string("\x80\x0d\x0a\x00\x0d\x0a", 6));
+    EXPECT_EQ(ReadAll(path, "r"), std::string(bytes, 4));
+}
+
+TEST_F(WideFiles, ReplaceAndRemove) {
+    const std::wstring from = Path(L"new \u00e9.tmp");
+    const std::wstring to = Path(L"calib \u00e9.bin");
+    for (const auto& [path, text] : {std::pair{from, "new"}, std::pair{to, "old"}}) {
+        std::FILE* file = platform::OpenFile(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs(text, file);
+        ASSERT_EQ(std::fclose(file), 0);
+    }
+    EXPECT_TRUE(platform::ReplaceFile(from.c_str(), to.c_str()));
+    EXPECT_EQ(ReadAll(to, "r"), "new");
+    EXPECT_EQ(ReadAll(from, "r"), "<missing>");
+
+    EXPECT_FALSE(platform::ReplaceFile(from.c_str(), to.c_str()));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
+    EXPECT_EQ(ReadAll(to, "r"), "new") << "a failed replace leaves the target alone";
+
+    EXPECT_TRUE(platform::RemoveFile(to.c_str()));
+    EXPECT_FALSE(platform::RemoveFile(to.c_str()));
+    EXPECT_EQ(platform::OpenFile(to.c_str(), "r"), nullptr);
+    EXPECT_EQ(platform::OpenFile(to.c_str(), "wwwwwwwwwwwwwwwwwwww"), nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    g_argc = argc;
+    g_argv = argv;
+    std::vector<char*> copy(argv, argv + argc);  // gtest edits the array it is given
+    ::testing::InitGoogleTest(&argc, copy.data());
+    return RUN_ALL_TESTS();
+}
