@@ -1,0 +1,136 @@
+// The calibration text reader: what "%04x " accepts, and what a partial file is.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+#include "tests/app/app_test_support.h"
+
+namespace apptest {
+namespace {
+
+const std::vector<uint16_t> kWords = {0x1234, 0x00AB, 0x0000, 0xFFFF, 0xA5C3, 0x0A0D,
+                                      0x8000, 0x0001, 0x7F7F, 0xFEDC, 0xBA98, 0x7654,
+                                      0x3210, 0x0F0F, 0xF0F0, 0x4321};
+
+Bytes WordBytes(const std::vector<uint16_t>& words) {
+    Bytes bytes(CALIBRATION_WORD_BYTES, 0);
+    for (size_t i = 0; i < words.size(); ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
+    }
+    return bytes;
+}
+
+// The words parsed from text, or an empty vector when it is refused.
+Bytes Parse(const std::string& text) {
+    Bytes words(CALIBRATION_WORD_BYTES, 0xEE);
+    const bool parsed = ParseCalibrationText(reinterpret_cast<const uint8_t*>(text.data()),
+                                             text.size(), words.data());
+    if (!parsed) {
+        EXPECT_EQ(words, Bytes(CALIBRATION_WORD_BYTES, 0)) << "refused words must be zero";
+        return Bytes();
+    }
+    return words;
+}
+
+TEST(CalibrationTextTest, FormatIsTheReadOutsFile) {
+    char text[CALIBRATION_TEXT_SIZE + 1];
+    std::memset(text, 'X', sizeof(text));
+    FormatCalibrationText(WordBytes(kWords).data(), text);
+    EXPECT_EQ(text[CALIBRATION_TEXT_SIZE], 'X');  // exactly 80 bytes written
+    EXPECT_EQ(std::string(text, CALIBRATION_TEXT_SIZE), ExpectedText(kWords));
+}
+
+TEST(CalibrationTextTest, AcceptsEveryLayoutOfTheSameWords) {
+    const Bytes expected = WordBytes(kWords);
+    std::string upper = ExpectedText(kWords);
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    std::string lines, mixed, unpadded;
+    for (size_t i = 0; i < kWords.size(); ++i) {
+        char group[16];
+        std::snprintf(group, sizeof(group), "%04x\r\n", kWords[i]);
+        lines += group;
+        std::snprintf(group, sizeof(group), i % 2 ? "\t\v%04X" : "\f %04x  ", kWords[i]);
+        mixed += group;
+        std::snprintf(group, sizeof(group), "%x ", kWords[i]);
+        unpadded += group;
+    }
+    std::string runs;  // two words per run of eight digits
+    for (size_t i = 0; i < kWords.size(); i += 2) {
+        char group[16];
+        std::snprintf(group, sizeof(group), "%04x%04x\n", kWords[i], kWords[i + 1]);
+        runs += group;
+    }
+    const std::string texts[] = {
+        ExpectedText(kWords),
+        ExpectedText(kWords).substr(0, CALIBRATION_TEXT_SIZE - 1),  // no final space
+        upper,
+        lines,
+        mixed,
+        unpadded,
+        runs,
+        ExpectedText(kWords) + "zz trailing text, ignored\n\x01",
+        ExpectedText(kWords) + "12345",  // a 17th group is not read
+    };
+    for (const std::string& text : texts) {
+        EXPECT_EQ(Parse(text), expected) << text;
+    }
+    // "12345678" is the words 0x1234 and 0x5678.
+    const Bytes split = Parse("12345678" + ExpectedText(kWords).substr(0, 70));
+    ASSERT_FALSE(split.empty());
+    EXPECT_EQ(Bytes(split.begin(), split.begin() + 4), Bytes({0x34, 0x12, 0x78, 0x56}));
+}
+
+TEST(CalibrationTextTest, RefusesWhatCannotGiveSixteenWords) {
+    const std::string good = ExpectedText(kWords);
+    const std::string refused[] = {
+        "",
+        "   \r\n\t ",
+        good.substr(0, 15 * 5),                           // ends after 15 groups
+        good.substr(0, 3 * 5) + "zz " + good.substr(20),  // fourth group not hexadecimal
+        good.substr(0, 5) + "0x12 " + good.substr(10),    // no prefixes
+        good.substr(0, 5) + "-123 " + good.substr(10),    // no signs
+        good.substr(0, 12) + "g" + good.substr(12),       // a letter ends a group early
+        good.substr(0, 7) + std::string(1, '\0') + good.substr(7),
+        good.substr(0, 40) + "\x1a" + good.substr(40),  // no end-of-file mark
+    };
+    for (const std::string& text : refused) {
+        EXPECT_TRUE(Parse(text).empty()) << text;
+    }
+    // A 16th group of fewer digits that the input ends is still a group.
+    EXPECT_EQ(Parse(good.substr(0, 15 * 5) + "4"), WordBytes([] {
+                  auto words = kWords;
+                  words[15] = 4;
+                  return words;
+              }()));
+}
+
+TEST(CalibrationTextTest, PiecesGiveTheSameWordsAsTheWhole) {
+    const std::string text = " 12345678\n" + ExpectedText(kWords);
+    const Bytes whole = Parse(text);
+    ASSERT_FALSE(whole.empty());
+    for (size_t piece = 1; piece <= 7; ++piece) {
+        CalibrationTextParser parser;
+        CalibrationTextBegin(&parser);
+        size_t fed = 0;
+        bool wanted = true;
+        while (wanted && fed < text.size()) {
+            const size_t n = std::min(piece, text.size() - fed);
+            wanted = CalibrationTextFeed(&parser,
+                                         reinterpret_cast<const uint8_t*>(text.data()) + fed, n);
+            fed += n;
+        }
+        EXPECT_FALSE(wanted) << "stops asking once 16 words are read";
+        EXPECT_LT(fed, text.size());
+        ASSERT_TRUE(CalibrationTextEnd(&parser)) << piece;
+        EXPECT_EQ(Bytes(parser.words, parser.words + CALIBRATION_WORD_BYTES), whole) << piece;
+    }
+}
+
+}  // namespace
+}  // namespace apptest

@@ -1,0 +1,174 @@
+// The entry function: option parsing, the driver opening and the message box.
+#include <string>
+
+#include "app/app.h"
+#include "driver_client/misc_common.h"
+#include "tests/app/app_test_support.h"
+
+namespace apptest {
+namespace {
+
+using Boxes = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// What one run of the program did.
+struct RunRecord {
+    Boxes boxes;
+    bool driverTouched;
+};
+
+class OptionsTest : public AppTest {
+  protected:
+    // One run of the program, as a new process, with these arguments after the
+    // program path.
+    RunRecord Run(const std::vector<std::wstring>& arguments) {
+        FreshProcess();
+        const size_t boxesBefore = testplatform::MessageBoxes().size();
+        const size_t exchangesBefore = testplatform::Exchanges().size();
+        const int opensBefore = testplatform::OpenCount();
+        std::vector<std::wstring> commandLine = {L"C:\\Tools\\quellix.exe"};
+        commandLine.insert(commandLine.end(), arguments.begin(), arguments.end());
+        testplatform::SetCommandLine(commandLine);
+
+        EXPECT_EQ(QuellixMain(), 0);  // always 0, whatever happened
+
+        const Boxes& boxes = testplatform::MessageBoxes();
+        return RunRecord{Boxes(boxes.begin() + static_cast<long>(boxesBefore), boxes.end()),
+                         testplatform::OpenCount() != opensBefore ||
+                             testplatform::Exchanges().size() != exchangesBefore};
+    }
+    static Boxes Box(const wchar_t* text) { return Boxes{{text, L"Quellix"}}; }
+};
+
+TEST_F(OptionsTest, NoArgumentsRunsTheReadOutAndShowsNothing) {
+    driver.table = CalibrationTable({0x1234, 0x00AB});
+    EXPECT_TRUE(Run({}).boxes.empty());
+    const std::string expected = ExpectedText({0x1234, 0x00AB});
+    EXPECT_EQ(ReadFileBytes("calibfrombios.bin"), Bytes(expected.begin(), expected.end()));
+
+    // A failure without -debug shows nothing either.
+    driver.tableFails = true;
+    const RunRecord failed = Run({});
+    EXPECT_TRUE(failed.driverTouched);
+    EXPECT_TRUE(failed.boxes.empty());
+}
+
+TEST_F(OptionsTest, DebugShowsOnlyFailures) {
+    EXPECT_TRUE(Run({L"-debug"}).boxes.empty());
+    EXPECT_TRUE(std::filesystem::exists("calibfrombios.bin"));
+
+    driver.table[0] = 0x81;
+    EXPECT_EQ(Run({L"-debug"}).boxes, Box(L"Invalid Table5 Data (No Calibration data)"));
+}
+
+TEST_F(OptionsTest, CalibfileWithoutNameIsRefusedBeforeTheDriver) {
+    const RunRecord run = Run({L"-debug", L"-calibfile"});
+    EXPECT_EQ(run.boxes, Box(L"Invalid Argument"));
+    EXPECT_FALSE(run.driverTouched);
+}
+
+TEST_F(OptionsTest, CalibfileFollowedByAnOptionStopsParsingAtOnce) {
+    // -debug is never looked at, so the refusal is silent.
+    RunRecord run = Run({L"-calibfile", L"-debug"});
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_FALSE(run.driverTouched);
+    EXPECT_FALSE(std::filesystem::exists("calibfrombios.bin"));
+
+    // Nor is a later -readtest.
+    run = Run({L"-calibfile", L"-x", L"-readtest"});
+    EXPECT_EQ(ReadTestMode, 0);
+    EXPECT_FALSE(run.driverTouched);
+}
+
+TEST_F(OptionsTest, UnknownArgumentIsRefusedButParsingGoesOn) {
+    // Options are compared exactly and in full.
+    for (const wchar_t* argument : {L"-verbose", L"-DEBUG", L"-debugx", L"debug", L"-", L""}) {
+        const RunRecord run = Run({argument, L"-debug"});
+        EXPECT_EQ(run.boxes, Box(L"Invalid Argument")) << argument;
+        EXPECT_FALSE(run.driverTouched) << argument;
+    }
+    EXPECT_FALSE(std::filesystem::exists("calibfrombios.bin"));
+}
+
+TEST_F(OptionsTest, MissingDriverWithReadtestWritesNothing) {
+    testplatform::SetDevicePresent(false);
+    EXPECT_EQ(Run({L"-readtest", L"-debug"}).boxes, Box(L"Failed to open Misc Driver"));
+    EXPECT_EQ(ReadTestMode, 1);
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+}
+
+TEST_F(OptionsTest, FailedHandshakeIsFailedToOpenTheDriver) {
+    // A driver that answers the probe with something other than "not supported"
+    // and then refuses the first handshake message.
+    testplatform::SetResponder([](const testplatform::Exchange&) {
+        testplatform::Reply reply;
+        reply.ok = false;
+        reply.error = platform::kErrorAccessDenied;
+        return reply;
+    });
+    EXPECT_EQ(Run({L"-debug"}).boxes, Box(L"Failed to open Misc Driver"));
+    EXPECT_FALSE(std::filesystem::exists("calibfrombios.bin"));
+}
+
+TEST_F(OptionsTest, CalibfileRunsTheWriteBackWithTheLastName) {
+    WriteFileBytes("good.txt", ExpectedText({0x0102, 2, 3}));
+    EXPECT_TRUE(
+        Run({L"-calibfile", L"missing.txt", L"-debug", L"-calibfile", L"good.txt"}).boxes.empty());
+    ASSERT_EQ(driver.packets.size(), 3u);
+    EXPECT_EQ(driver.packets[1].second[8 + 1], 0x02);  // word 0 of the image, low byte
+    EXPECT_EQ(driver.packets[1].second[8 + 2], 0x01);
+    EXPECT_FALSE(std::filesystem::exists("calibfrombios.bin"));
+
+    EXPECT_EQ(Run({L"-debug", L"-calibfile", L"missing.txt"}).boxes,
+              Box(L"Failed to Open Binary file"));
+}
+
+TEST_F(OptionsTest, OverlongFileNameIsAnInvalidArgument) {
+    const std::wstring longest(FILE_NAME_CHARS - 1, L'a');
+    RunRecord run = Run({L"-debug", L"-calibfile", longest + L"a"});
+    EXPECT_EQ(run.boxes, Box(L"Invalid Argument"));
+    EXPECT_FALSE(run.driverTouched);
+
+    // The name is skipped as the file name it was meant to be, so what follows
+    // still counts.
+    run = Run({L"-calibfile", longest + L"a", L"-debug"});
+    EXPECT_EQ(run.boxes, Box(L"Invalid Argument"));
+    EXPECT_FALSE(run.driverTouched);
+
+    // 259 characters fit; such a name cannot be opened here, which is result 12.
+    run = Run({L"-debug", L"-calibfile", longest});
+    EXPECT_EQ(run.boxes, Box(L"Failed to Open Binary file"));
+    EXPECT_TRUE(run.driverTouched);
+}
+
+TEST_F(OptionsTest, ReadtestAddsTheDump) {
+    Run({L"-readtest"});
+    EXPECT_EQ(ReadTestMode, 1);
+    EXPECT_EQ(ReadFileBytes("atoa.txt"), driver.table);
+    EXPECT_TRUE(std::filesystem::exists("calibfrombios.bin"));
+}
+
+TEST(ResultMessageTest, EveryCodeHasItsMessage) {
+    const std::vector<std::pair<int, std::wstring>> table = {
+        {1, L"Failed to Open TS Device"},
+        {2, L"Failed to retrieve Table5"},
+        {3, L"Table5 Checksum error"},
+        {4, L"Invalid Table5 Data (No Calibration data)"},
+        {5, L"Registry Write Error"},
+        {6, L"Invalid Argument"},
+        {7, L"Failed to open Misc Driver"},
+        {8, L"HIDD Guid Error"},
+        {9, L"SetupDiGetClassDevs Fail"},
+        {10, L"Failed to enable/disable device"},
+        {11, L"Failed to find VARNEL device"},
+        {12, L"Failed to Open Binary file"},
+        {13, L"General failure"},
+        {-1, L"General failure"},
+        {10005, L"General failure"},
+    };
+    for (const auto& entry : table) {
+        EXPECT_EQ(ResultMessage(entry.first), entry.second) << entry.first;
+    }
+}
+
+}  // namespace
+}  // namespace apptest
