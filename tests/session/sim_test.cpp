@@ -1,0 +1,351 @@
+// The simulated driver's request handling, in process: the real client talks to
+// it through the test backend's responder, and raw frames probe its checks.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "driver_client/misc_common.h"
+#include "platform/test/test_platform.h"
+#include "tests/session/oracle.h"
+#include "tools/misc_driver_sim/sim.h"
+
+namespace {
+
+using MiscCommon::CMiscCommon;
+using oracle::Bytes;
+
+// A reproducible random source, so a failing run can be replayed.
+uint64_t g_randomState = 1;
+void CountingRandom(uint8_t* out, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        g_randomState = g_randomState * 6364136223846793005ull + 1442695040888963407ull;
+        out[i] = uint8_t(g_randomState >> 56);
+    }
+}
+
+class SimTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testplatform::Reset();
+        g_randomState = 1;
+        char pattern[] = "/tmp/sim_table_XXXXXX";
+        const int fd = mkstemp(pattern);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        unlink(pattern);
+        tablePath = pattern;
+        device = std::make_shared<misc_sim::Device>();
+        device->config.tablePath = tablePath;
+        device->config.random = CountingRandom;
+        ASSERT_TRUE(misc_sim::EnsureTable(tablePath));
+        std::shared_ptr<misc_sim::Device> d = device;
+        testplatform::SetResponder([d](const testplatform::Exchange& e) {
+            misc_sim::Request request;
+            request.code = e.code;
+            request.input = e.input;
+            request.outSize = e.outSize;
+            const misc_sim::Reply reply = misc_sim::HandleRequest(d.get(), request);
+            return testplatform::Reply{reply.ok != 0, reply.error, reply.output};
+        });
+        // The misc-function calls go through the global client: give each test a
+        // fresh one, as a new process would have.
+        client = &MiscCommon::g_MiscCommon;
+        client->CloseDriver();
+        client->~CMiscCommon();
+        new (client) CMiscCommon();
+        LastMiscStatus = 0;
+        ASSERT_EQ(client->OpenDriver(), 0u);
+    }
+
+    void TearDown() override {
+        client->CloseDriver();
+        testplatform::SetResponder(nullptr);
+        unlink(tablePath.c_str());
+    }
+
+    Bytes Table() const {
+        std::vector<uint8_t> table;
+        EXPECT_TRUE(misc_sim::LoadTable(tablePath, &table));
+        return table;
+    }
+
+    uint32_t ReadTable(uint8_t* buffer) {
+        std::memset(buffer, 0, 110);
+        const uint32_t size = 110;
+        return client->GetBiosExtensionTable2(buffer, &size);
+    }
+
+    std::string tablePath;
+    std::shared_ptr<misc_sim::Device> device;
+    CMiscCommon* client = nullptr;
+};
+
+TEST_F(SimTest, EncryptedSessionReadsAndWritesTheTable) {
+    ASSERT_EQ(client->_Initialize(), 0u);
+    ASSERT_NE(client->SessionCipher, nullptr);
+    EXPECT_EQ(client->SessionId, device->handle.sid);
+    EXPECT_EQ(device->handle.phase, misc_sim::Phase::Established);
+
+    uint8_t table[110];
+    ASSERT_EQ(ReadTable(table), 0u);
+    EXPECT_EQ(Bytes(table, table + 110), misc_sim::DefaultTable());
+    // The request travelled enciphered: its inner header is not on the wire in clear.
+    const auto& sent = testplatform::Exchanges().back();
+    ASSERT_EQ(sent.code, MiscCommon::IOCTL_MISC_ENCAPSULATED);
+    ASSERT_EQ(sent.input.size(), 48u);
+    EXPECT_EQ(oracle::Le32(sent.input.data()), 26u);  // the header stays clear
+    EXPECT_NE(oracle::Le32(sent.input.data() + 16), 26u);
+    EXPECT_NE(oracle::Le32(sent.input.data() + 20), MiscCommon::IOCTL_MISC_BIOS_EXT_TABLE);
+
+    // Write-back of a new image through subfunctions 0, 1 and 2.
+    uint8_t sub0[7] = {1, 0, 5, 0, 0, 0x80, 0};
+    ASSERT_EQ(CallMiscSubfunction(7, 0, sub0), 0u);
+    EXPECT_EQ(LastMiscStatus, 0);
+    EXPECT_EQ(sub0[6], 1);
+    uint8_t sub1[124] = {1, 0, 5, 0, 0, 0x80, 115, 0, 0x02};
+    for (int i = 0; i < 32; ++i) {
+        sub1[9 + i] = uint8_t(0xA0 + i);
+    }
+    ASSERT_EQ(CallMiscSubfunction(124, 1, sub1), 0u);
+    EXPECT_EQ(LastMiscStatus, 0);
+    EXPECT_EQ(sub1[123], 1);
+    ASSERT_EQ(CallMiscSubfunction(123, 2, sub1), 0u);
+    EXPECT_EQ(LastMiscStatus, 0);
+    Bytes expected = misc_sim::DefaultTable();
+    std::memcpy(expected.data() + 4, sub1 + 8, 33);
+    EXPECT_EQ(Table(), expected);
+    EXPECT_EQ(client->SequenceNumber, 4u);
+    EXPECT_EQ(device->handle.expectedSequence, 4u);
+}
+
+TEST_F(SimTest, SubfunctionTwoMustCarryWhatSubfunctionOneReturned) {
+    ASSERT_EQ(client->_Initialize(), 0u);
+    uint8_t sub1[124] = {1, 0, 5, 0, 0, 0x80, 115, 0, 0x02, 0x11};
+    ASSERT_EQ(CallMiscSubfunction(124, 1, sub1), 0u);
+    sub1[20] ^= 1;
+    ASSERT_EQ(CallMiscSubfunction(123, 2, sub1), 0u);
+    EXPECT_NE(LastMiscStatus, 0);
+    EXPECT_EQ(Table(), misc_sim::DefaultTable());
+}
+
+TEST_F(SimTest, BusyAnswersStatusFourAndTheRetryUsesTheNextSequenceNumber) {
+    device->config.busy = 1;
+    ASSERT_EQ(client->_Initialize(), 0u);
+    uint8_t sub0[7] = {1, 0, 5, 0, 0, 0x80, 0};
+    ASSERT_EQ(CallMiscSubfunction(7, 0, sub0), 0u);
+    EXPECT_EQ(LastMiscStatus, 0);
+    EXPECT_EQ(testplatform::Sleeps(), std::vector<uint32_t>{100});
+    EXPECT_EQ(client->SequenceNumber, 2u);
+    EXPECT_EQ(device->handle.expectedSequence, 2u);
+}
+
+TEST_F(SimTest, PlainDriverRefusesTheProbeAndServesCapsulesInClear) {
+    device->config.encryption = false;
+    ASSERT_EQ(client->_Initialize(), 0u);
+    EXPECT_EQ(client->EncryptionEnabled, 0);
+    uint8_t table[110];
+    ASSERT_EQ(ReadTable(table), 0u);
+    EXPECT_EQ(Bytes(table, table + 110), misc_sim::DefaultTable());
+}
+
+struct SimFault {
+    const char* name;
+    void (*arrange)(misc_sim::Faults*);
+    uint32_t status;
+    const char* text;
+    // Without a complete Ini1 reply the client has no SID to close, so the driver
+    // keeps its half-made session until the handle closes.
+    misc_sim::Phase phaseAfter = misc_sim::Phase::None;
+};
+
+const SimFault kSimFaults[] = {
+    {"WrongProof", [](misc_sim::Faults* f) { f->wrongProof = true; }, 6,
+     "Driver Authentication Failed."},
+    {"SwappedConfirmation", [](misc_sim::Faults* f) { f->swappedConfirmation = true; }, 2,
+     "BlowfishDecipher failed."},
+    {"ShortIni1", [](misc_sim::Faults* f) { f->shortIni1 = true; }, 2, "DeviceIoControl failed.",
+     misc_sim::Phase::Offered},
+    {"ShortIni2", [](misc_sim::Faults* f) { f->shortIni2 = true; }, 2,
+     "DeviceIoControl (phase2) failed."},
+    {"ShortIni3", [](misc_sim::Faults* f) { f->shortIni3 = true; }, 2,
+     "DeviceIoControl (phase3) failed."},
+    {"WrongKa", [](misc_sim::Faults* f) { f->wrongKa = true; }, 2,
+     "DeviceIoControl (phase2) failed."},
+    {"YdZero", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::Zero; }, 6,
+     "Key Encryption Key calculation failed."},
+    {"YdOne", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::One; }, 6,
+     "Key Encryption Key calculation failed."},
+    {"YdPMinus1", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::PMinus1; }, 6,
+     "Key Encryption Key calculation failed."},
+    {"YdP", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::P; }, 6,
+     "Key Encryption Key calculation failed."},
+    {"YdSign", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::SignBit; }, 6,
+     "Key Encryption Key calculation failed."},
+};
+
+class SimFaultTest : public SimTest, public ::testing::WithParamInterface<SimFault> {};
+
+TEST_P(SimFaultTest, ClientRefusesTheSessionAndTheDriverForgetsIt) {
+    GetParam().arrange(&device->config.faults);
+    EXPECT_EQ(client->_Initialize(), GetParam().status);
+    const std::string text = GetParam().text;
+    EXPECT_EQ(std::wstring(client->LastErrorText),
+              L"MiscCommon::CMiscCommon::_Initialize: " + std::wstring(text.begin(), text.end()));
+    EXPECT_EQ(client->SessionCipher, nullptr);
+    // Every failure after a complete Ini1 reply told the driver to drop the SID.
+    EXPECT_EQ(device->handle.phase, GetParam().phaseAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, SimFaultTest, ::testing::ValuesIn(kSimFaults),
+                         [](const ::testing::TestParamInfo<SimFault>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// --- raw frames -----------------------------------------------------------------
+
+Bytes Frame(uint32_t code, const Bytes& input, uint32_t outSize) {
+    Bytes frame(12);
+    oracle::PutLe32(frame.data(), code);
+    oracle::PutLe32(frame.data() + 4, uint32_t(input.size()));
+    oracle::PutLe32(frame.data() + 8, outSize);
+    frame.insert(frame.end(), input.begin(), input.end());
+    return frame;
+}
+
+TEST(SimFrames, ReaderCutsFramesAndClosesOnOversize) {
+    misc_sim::FrameReader reader;
+    misc_sim::Request request;
+    const Bytes first = Frame(0x222000, {}, 0);
+    const Bytes second = Frame(0x222004, {1, 2, 3, 4}, 0);
+    reader.pending = oracle::Concat(first, second);
+    reader.pending.pop_back();  // the second frame is one byte short
+    ASSERT_EQ(misc_sim::NextFrame(&reader, &request), misc_sim::ReadResult::Frame);
+    EXPECT_EQ(request.code, 0x222000u);
+    EXPECT_EQ(misc_sim::NextFrame(&reader, &request), misc_sim::ReadResult::NeedMore);
+    reader.pending.push_back(4);
+    ASSERT_EQ(misc_sim::NextFrame(&reader, &request), misc_sim::ReadResult::Frame);
+    EXPECT_EQ(request.input, (Bytes{1, 2, 3, 4}));
+
+    for (uint32_t field : {4u, 8u}) {
+        misc_sim::FrameReader big;
+        big.pending = Frame(0x222008, {}, 0);
+        oracle::PutLe32(big.pending.data() + field, misc_sim::kMaxFrameData + 1);
+        EXPECT_EQ(misc_sim::NextFrame(&big, &request), misc_sim::ReadResult::Close) << field;
+    }
+}
+
+// A plain-mode capsule for the table request with a chosen sequence number.
+Bytes TableCapsule(uint32_t sequence, uint32_t sessionId = 0) {
+    Bytes capsule(48, 0);
+    oracle::PutLe32(capsule.data(), 26);
+    oracle::PutLe32(capsule.data() + 4, 48);
+    oracle::PutLe32(capsule.data() + 8, sessionId);
+    oracle::PutLe32(capsule.data() + 12, sequence);
+    oracle::PutLe32(capsule.data() + 16, 26);
+    oracle::PutLe32(capsule.data() + 20, MiscCommon::IOCTL_MISC_BIOS_EXT_TABLE);
+    oracle::PutLe32(capsule.data() + 24, 2);
+    oracle::PutLe32(capsule.data() + 28, 110);
+    capsule[32] = 5;
+    return capsule;
+}
+
+TEST_F(SimTest, CapsuleChecksRefuseWithoutUsingASequenceNumber) {
+    device->config.encryption = false;
+    auto send = [&](const Bytes& capsule, uint32_t outSize) {
+        misc_sim::Request request;
+        request.code = MiscCommon::IOCTL_MISC_ENCAPSULATED;
+        request.input = capsule;
+        request.outSize = outSize;
+        return misc_sim::HandleRequest(device.get(), request);
+    };
+    misc_sim::Reply reply = send(TableCapsule(1), 128);  // expected 0
+    EXPECT_EQ(reply.ok, 0u);
+    EXPECT_EQ(reply.error, 5u);
+    Bytes badSize = TableCapsule(0);
+    oracle::PutLe32(badSize.data() + 4, 40);
+    EXPECT_EQ(send(badSize, 128).error, 5u);
+    EXPECT_EQ(send(TableCapsule(0, 7), 128).error, 5u);  // wrong SessionId
+    // The reply capsule would be 128 bytes: a smaller buffer gets ERROR_MORE_DATA.
+    reply = send(TableCapsule(0), 120);
+    EXPECT_EQ(reply.error, 234u);
+    EXPECT_TRUE(reply.output.empty());
+    EXPECT_EQ(device->handle.expectedSequence, 0u);
+
+    reply = send(TableCapsule(0), 128);
+    ASSERT_EQ(reply.ok, 1u);
+    ASSERT_EQ(reply.output.size(), 128u);
+    EXPECT_EQ(oracle::Le32(reply.output.data()), 110u);
+    EXPECT_EQ(oracle::Le32(reply.output.data() + 4), 128u);
+    EXPECT_EQ(device->handle.expectedSequence, 1u);
+    // A replay of the same number is refused.
+    EXPECT_EQ(send(TableCapsule(0), 128).error, 5u);
+}
+
+TEST_F(SimTest, EncryptedDriverRefusesCapsulesBeforeTheHandshake) {
+    misc_sim::Request request;
+    request.code = MiscCommon::IOCTL_MISC_ENCAPSULATED;
+    request.input = TableCapsule(0);
+    request.outSize = 128;
+    const misc_sim::Reply reply = misc_sim::HandleRequest(device.get(), request);
+    EXPECT_EQ(reply.ok, 0u);
+    EXPECT_EQ(reply.error, 5u);
+}
+
+TEST_F(SimTest, HandshakeMessagesOutOfTurnOrMisshapenAreRefused) {
+    auto send = [&](const Bytes& input, uint32_t outSize) {
+        misc_sim::Request request;
+        request.code = MiscCommon::IOCTL_MISC_SESSION;
+        request.input = input;
+        request.outSize = outSize;
+        return misc_sim::HandleRequest(device.get(), request);
+    };
+    Bytes ini2 = {'I', 'n', 'i', '2'};
+    ini2.resize(28, 0);
+    EXPECT_EQ(send(ini2, 20).error, 5u);  // before Ini1
+    Bytes ini1 = {'I', 'n', 'i', '1'};
+    ini1.resize(160, 0);
+    ini1[4] = 2;
+    EXPECT_EQ(send(Bytes(ini1.begin(), ini1.end() - 1), 160).error, 5u);  // 159 bytes
+    Bytes badYc = ini1;
+    badYc[4] = 1;  // Yc = 1
+    EXPECT_EQ(send(badYc, 160).error, 5u);
+    Bytes badTag = ini1;
+    badTag[3] = '9';
+    EXPECT_EQ(send(badTag, 160).error, 5u);
+    const misc_sim::Reply reply = send(ini1, 160);
+    ASSERT_EQ(reply.ok, 1u);
+    ASSERT_EQ(reply.output.size(), 160u);
+    // Ini2 with the wrong SID, then with a wrong proof.
+    oracle::PutLe32(ini2.data() + 4, oracle::Le32(reply.output.data()) ^ 1);
+    EXPECT_EQ(send(ini2, 20).error, 5u);
+    oracle::PutLe32(ini2.data() + 4, oracle::Le32(reply.output.data()));
+    EXPECT_EQ(send(ini2, 20).error, 5u);
+    EXPECT_EQ(device->handle.phase, misc_sim::Phase::Offered);
+}
+
+TEST(SimTable, SaveReplacesTheFileWhole) {
+    char pattern[] = "/tmp/sim_save_XXXXXX";
+    const int fd = mkstemp(pattern);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const Bytes table(112, 0x33);
+    ASSERT_TRUE(misc_sim::SaveTable(pattern, table));
+    std::vector<uint8_t> loaded;
+    ASSERT_TRUE(misc_sim::LoadTable(pattern, &loaded));
+    EXPECT_EQ(loaded, table);
+    EXPECT_NE(access((std::string(pattern) + ".new").c_str(), F_OK), 0);
+    // A missing folder fails the save and leaves nothing behind.
+    EXPECT_FALSE(misc_sim::SaveTable("/nonexistent-folder/t.bin", table));
+    unlink(pattern);
+    const Bytes defaults = misc_sim::DefaultTable();
+    ASSERT_EQ(defaults.size(), 110u);
+    EXPECT_EQ(Bytes(defaults.begin(), defaults.begin() + 5), (Bytes{0x80, 0x00, 0x6E, 0x01, 0x02}));
+}
+
+}  // namespace

@@ -1,0 +1,347 @@
+// The driver's side of the handshake and the capsule cipher.
+//
+// Ini1: the driver answers the client's public value Yc with a fresh SID, its own
+// public value Yd = 2^y mod p (y of 160 random bits) and a 24-byte nonce block Nd,
+// and derives Km = HMAC(Ka, Nc || Nd). Ini2: it checks the client's proof
+// Pc = HMAC(Km, Yc || Yd), answers its own Pd = HMAC(Km, Yd || Yc) and derives
+// KEK from SHA-1 of Z = Yc^y mod p. Ini3: it deciphers the session key Ks under
+// KEK and confirms it with "Auth" "Misc" enciphered under Ks.
+#include <cstring>
+
+#include "crypto/bigint.h"
+#include "crypto/blowfish.h"
+#include "crypto/sha1.h"
+#include "crypto/wipe.h"
+#include "driver_client/misc_common.h"
+#include "tools/misc_driver_sim/sim_session.h"
+
+namespace misc_sim {
+
+namespace {
+
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorNotSupported = 50;
+
+constexpr uint32_t kTagIni1 = 0x31696E49;
+constexpr uint32_t kTagIni2 = 0x32696E49;
+constexpr uint32_t kTagIni3 = 0x33696E49;
+constexpr uint32_t kAuth = 0x68747541;
+constexpr uint32_t kMisc = 0x6373694D;
+
+constexpr size_t kNumberBytes = 132;
+constexpr size_t kNumberWords = 33;
+constexpr uint32_t kExponentWords = 6;  // 160 random bits, then a zero sign word
+
+const uint8_t kKa[16] = {0xe4, 0xd9, 0x4e, 0x07, 0x32, 0x75, 0x53, 0x10,
+                         0x27, 0x58, 0x05, 0xb6, 0x0e, 0x4b, 0xa4, 0x94};
+// What a driver with another pre-shared key would hold.
+const uint8_t kOtherKa[16] = {0xe4, 0xd9, 0x4e, 0x07, 0x32, 0x75, 0x53, 0x10,
+                              0x27, 0x58, 0x05, 0xb6, 0x0e, 0x4b, 0xa4, 0x95};
+
+void WordsToBytes(const uint32_t* words, size_t count, uint8_t* bytes) {
+    for (size_t i = 0; i < count; ++i) {
+        Put32(bytes + 4 * i, words[i]);
+    }
+}
+
+void BytesToWords(const uint8_t* bytes, size_t count, uint32_t* words) {
+    for (size_t i = 0; i < count; ++i) {
+        words[i] = Get32(bytes + 4 * i);
+    }
+}
+
+// Unsigned comparison of two 33-word numbers.
+int Compare(const uint32_t* a, const uint32_t* b) {
+    for (size_t i = kNumberWords; i-- > 0;) {
+        if (a[i] != b[i]) {
+            return a[i] < b[i] ? -1 : 1;
+        }
+    }
+    return 0;
+}
+
+// 1 < value < p - 1: the values outside give away or fix the shared secret.
+bool PublicValueInRange(const uint8_t* bytes) {
+    uint32_t value[kNumberWords];
+    BytesToWords(bytes, kNumberWords, value);
+    uint32_t one[kNumberWords] = {1};
+    uint32_t pMinus1[kNumberWords];
+    std::memcpy(pMinus1, kOakleyGroup2Prime, sizeof pMinus1);
+    pMinus1[0] -= 1;  // the prime's low word is 0xFFFFFFFF: no borrow
+    return Compare(value, one) > 0 && Compare(value, pMinus1) < 0;
+}
+
+void Hmac(const uint8_t* key, uint32_t keyLength, const uint8_t* first, const uint8_t* second,
+          size_t partLength, uint8_t mac[20]) {
+    uint8_t message[2 * kNumberBytes];
+    std::memcpy(message, first, partLength);
+    std::memcpy(message + partLength, second, partLength);
+    Sha1Context context;
+    HmacSha1(&context, key, keyLength, message, uint32_t(2 * partLength), mac);
+    SecureWipe(&context, sizeof context);
+    SecureWipe(message, sizeof message);
+}
+
+bool Equal(const uint8_t* a, const uint8_t* b, size_t size) {
+    uint8_t difference = 0;
+    for (size_t i = 0; i < size; ++i) {
+        difference |= uint8_t(a[i] ^ b[i]);
+    }
+    return difference == 0;
+}
+
+Reply Refuse(uint32_t error) {
+    Reply reply;
+    reply.error = error;
+    return reply;
+}
+
+void ApplyYdFault(YdFault fault, uint8_t* yd) {
+    uint32_t value[kNumberWords] = {};
+    switch (fault) {
+        case YdFault::None:
+            return;
+        case YdFault::Zero:
+            break;
+        case YdFault::One:
+            value[0] = 1;
+            break;
+        case YdFault::PMinus1:
+            std::memcpy(value, kOakleyGroup2Prime, sizeof value);
+            value[0] -= 1;
+            break;
+        case YdFault::P:
+            std::memcpy(value, kOakleyGroup2Prime, sizeof value);
+            break;
+        case YdFault::SignBit:
+            BytesToWords(yd, kNumberWords, value);
+            value[kNumberWords - 1] = 0x80000000u;
+            break;
+    }
+    WordsToBytes(value, kNumberWords, yd);
+}
+
+Reply Ini1(Device* device, const Request& request, std::string* note) {
+    Handle& handle = device->handle;
+    const std::vector<uint8_t>& in = request.input;
+    if (in.size() != 160 || request.outSize < 160) {
+        *note = "Ini1: wrong length";
+        return Refuse(kErrorAccessDenied);
+    }
+    if (!PublicValueInRange(in.data() + 4)) {
+        *note = "Ini1: Yc out of range";
+        return Refuse(kErrorAccessDenied);
+    }
+    // A new handshake replaces whatever this handle had.
+    ForgetSession(&handle);
+    const Config& config = device->config;
+    do {
+        config.random(reinterpret_cast<uint8_t*>(&handle.sid), sizeof handle.sid);
+    } while (handle.sid == 0);
+    uint32_t yd[kNumberWords];
+    bool computed = false;
+    // pow2mod may refuse a rare result that keeps a spare word; a fresh exponent
+    // fixes that.
+    for (int attempt = 0; attempt < 4 && !computed; ++attempt) {
+        config.random(reinterpret_cast<uint8_t*>(handle.exponent), 4 * (kExponentWords - 1));
+        handle.exponent[kExponentWords - 1] = 0;
+        computed = pow2mod(yd, kNumberWords, handle.exponent, kExponentWords, kOakleyGroup2Prime,
+                           kNumberWords);
+    }
+    if (!computed) {
+        ForgetSession(&handle);
+        *note = "Ini1: pow2mod failed";
+        return Refuse(kErrorGenFailure);
+    }
+    WordsToBytes(yd, kNumberWords, handle.yd);
+    ApplyYdFault(config.faults.yd, handle.yd);
+    std::memcpy(handle.yc, in.data() + 4, kNumberBytes);
+
+    Reply reply;
+    reply.ok = 1;
+    reply.output.assign(160, 0);
+    uint8_t* out = reply.output.data();
+    Put32(out, handle.sid);
+    std::memcpy(out + 4, handle.yd, kNumberBytes);
+    config.random(out + 136, 24);  // Nd
+    Hmac(config.faults.wrongKa ? kOtherKa : kKa, sizeof kKa, in.data() + 136, out + 136, 24,
+         handle.km);
+    handle.phase = Phase::Offered;
+    if (config.faults.shortIni1) {
+        reply.output.resize(159);
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "Ini1: SID %08x", handle.sid);
+    *note = text;
+    return reply;
+}
+
+Reply Ini2(Device* device, const Request& request, std::string* note) {
+    Handle& handle = device->handle;
+    const std::vector<uint8_t>& in = request.input;
+    if (handle.phase != Phase::Offered || in.size() != 28 || request.outSize < 20 ||
+        Get32(in.data() + 4) != handle.sid) {
+        *note = "Ini2: out of turn, wrong length or wrong SID";
+        return Refuse(kErrorAccessDenied);
+    }
+    uint8_t expected[20];
+    Hmac(handle.km, sizeof handle.km, handle.yc, handle.yd, kNumberBytes, expected);
+    const bool proven = Equal(expected, in.data() + 8, sizeof expected);
+    SecureWipe(expected, sizeof expected);
+    if (!proven) {
+        *note = "Ini2: wrong client proof";
+        return Refuse(kErrorAccessDenied);
+    }
+    Reply reply;
+    reply.ok = 1;
+    reply.output.assign(20, 0);
+    Hmac(handle.km, sizeof handle.km, handle.yd, handle.yc, kNumberBytes, reply.output.data());
+    if (device->config.faults.wrongProof) {
+        reply.output[19] ^= 0x01;
+    }
+    uint32_t yc[kNumberWords];
+    uint32_t z[kNumberWords];
+    BytesToWords(handle.yc, kNumberWords, yc);
+    if (!powmod(z, kNumberWords, yc, kNumberWords, handle.exponent, kExponentWords,
+                kOakleyGroup2Prime, kNumberWords)) {
+        *note = "Ini2: powmod failed";
+        return Refuse(kErrorGenFailure);
+    }
+    uint8_t zBytes[kNumberBytes];
+    WordsToBytes(z, kNumberWords, zBytes);
+    Sha1Context context;
+    uint8_t digest[20];
+    Sha1Initialize(&context);
+    Sha1Update(&context, zBytes, sizeof zBytes);
+    Sha1Final(&context);
+    Sha1GetDigest(&context, digest);
+    std::memcpy(handle.kek, digest, sizeof handle.kek);
+    SecureWipe(&context, sizeof context);
+    SecureWipe(digest, sizeof digest);
+    SecureWipe(zBytes, sizeof zBytes);
+    SecureWipe(z, sizeof z);
+    SecureWipe(handle.exponent, sizeof handle.exponent);
+    handle.phase = Phase::Authenticated;
+    if (device->config.faults.shortIni2) {
+        reply.output.resize(19);
+    }
+    *note = "Ini2: client proven";
+    return reply;
+}
+
+Reply Ini3(Device* device, const Request& request, std::string* note) {
+    Handle& handle = device->handle;
+    const std::vector<uint8_t>& in = request.input;
+    if (handle.phase != Phase::Authenticated || in.size() != 24 || request.outSize < 8 ||
+        Get32(in.data() + 4) != handle.sid) {
+        *note = "Ini3: out of turn, wrong length or wrong SID";
+        return Refuse(kErrorAccessDenied);
+    }
+    uint32_t ks[4];
+    BytesToWords(in.data() + 8, 4, ks);
+    BlowfishInitialize(&handle.cipher, handle.kek, sizeof handle.kek);
+    BlowfishDecipher(&handle.cipher, &ks[0], &ks[1]);
+    BlowfishDecipher(&handle.cipher, &ks[2], &ks[3]);
+    uint8_t key[16];
+    WordsToBytes(ks, 4, key);
+    BlowfishInitialize(&handle.cipher, key, sizeof key);
+    SecureWipe(key, sizeof key);
+    SecureWipe(ks, sizeof ks);
+    SecureWipe(handle.kek, sizeof handle.kek);
+    SecureWipe(handle.km, sizeof handle.km);
+
+    uint32_t left = kAuth;
+    uint32_t right = kMisc;
+    if (device->config.faults.swappedConfirmation) {
+        std::swap(left, right);
+    }
+    BlowfishEncipher(&handle.cipher, &left, &right);
+    Reply reply;
+    reply.ok = 1;
+    reply.output.assign(8, 0);
+    Put32(reply.output.data(), left);
+    Put32(reply.output.data() + 4, right);
+    handle.phase = Phase::Established;
+    handle.expectedSequence = 0;
+    if (device->config.faults.shortIni3) {
+        reply.output.resize(7);
+    }
+    *note = "Ini3: session established";
+    return reply;
+}
+
+void CipherCapsule(Handle* handle, uint8_t* capsule, uint32_t size, bool encipher) {
+    if (size < 16) {
+        return;
+    }
+    for (uint32_t offset = 12; offset + 8 <= size - 4; offset += 8) {
+        uint32_t left = Get32(capsule + offset);
+        uint32_t right = Get32(capsule + offset + 4);
+        if (encipher) {
+            BlowfishEncipher(&handle->cipher, &left, &right);
+        } else {
+            BlowfishDecipher(&handle->cipher, &left, &right);
+        }
+        Put32(capsule + offset, left);
+        Put32(capsule + offset + 4, right);
+    }
+}
+
+}  // namespace
+
+Reply SessionRequest(Device* device, const Request& request, std::string* note) {
+    if (!device->config.encryption) {
+        *note = "session: encryption not supported";
+        return Refuse(kErrorNotSupported);
+    }
+    const std::vector<uint8_t>& in = request.input;
+    if (in.empty() && request.outSize == 0) {
+        *note = "probe";
+        Reply reply;
+        reply.ok = 1;
+        return reply;
+    }
+    const uint32_t tag = in.size() >= 4 ? Get32(in.data()) : 0;
+    switch (tag) {
+        case kTagIni1:
+            return Ini1(device, request, note);
+        case kTagIni2:
+            return Ini2(device, request, note);
+        case kTagIni3:
+            return Ini3(device, request, note);
+        default:
+            *note = "session: unknown tag";
+            return Refuse(kErrorAccessDenied);
+    }
+}
+
+void ForgetSession(Handle* handle) {
+    SecureWipe(&handle->sid, sizeof handle->sid);
+    SecureWipe(handle->exponent, sizeof handle->exponent);
+    SecureWipe(handle->km, sizeof handle->km);
+    SecureWipe(handle->kek, sizeof handle->kek);
+    SecureWipe(&handle->cipher, sizeof handle->cipher);
+    std::memset(handle->yc, 0, sizeof handle->yc);
+    std::memset(handle->yd, 0, sizeof handle->yd);
+    handle->phase = Phase::None;
+    handle->expectedSequence = 0;
+}
+
+void EncipherCapsule(Handle* handle, uint8_t* capsule, uint32_t size) {
+    CipherCapsule(handle, capsule, size, true);
+}
+
+void DecipherCapsule(Handle* handle, uint8_t* capsule, uint32_t size) {
+    CipherCapsule(handle, capsule, size, false);
+}
+
+void InstallSession(Handle* handle, uint32_t sid, const uint8_t sessionKey[16]) {
+    ForgetSession(handle);
+    handle->sid = sid;
+    BlowfishInitialize(&handle->cipher, sessionKey, 16);
+    handle->phase = Phase::Established;
+    handle->expectedSequence = 0;
+}
+
+}  // namespace misc_sim
