@@ -1,0 +1,706 @@
+// The Linux backend: the device registry is a folder tree, each device a
+// Unix-domain stream socket that speaks the request/reply frames of the device
+// contract; the rest maps onto POSIX.
+
+#include "platform/linux/platform_linux.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/linux/wide_utf8.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr const char* kDefaultRoot = "/run/misc-device";
+constexpr const char* kDeviceEntry = "device";
+constexpr size_t kDetailPathOffset = 8;
+constexpr uint32_t kMagic = 0x4D495343;  // "MISC"
+constexpr size_t kFrameHeaderSize = 12;
+// Registry values are small texts; anything larger is not one.
+constexpr size_t kMaxValueFileBytes = 64 * 1024;
+
+std::atomic<uint32_t> g_exchangeTimeoutMs{linuxbackend::kDefaultExchangeTimeoutMs};
+thread_local uint32_t t_lastError = 0;
+
+struct InfoSet {
+    uint32_t magic = kMagic;
+    std::vector<std::string> interfaces;  // folders of the present interfaces, in order
+};
+
+struct DriverKey {
+    uint32_t magic = kMagic;
+    std::string folder;
+};
+
+struct Device {
+    uint32_t magic = kMagic;
+    int fd = -1;
+    bool broken = false;  // the stream lost its framing; every later exchange fails
+};
+
+// The enumeration records carry the interface index behind a marker.
+struct InterfaceRecord {
+    uint32_t magic;
+    uint32_t index;
+};
+static_assert(sizeof(InterfaceRecord) <= sizeof(DeviceInterface), "record fits");
+
+uint32_t ErrnoToWindows(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            return kErrorFileNotFound;
+        case EACCES:
+        case EPERM:
+            return kErrorAccessDenied;
+        case ENOMEM:
+            return kErrorNotEnoughMemory;
+        default:
+            return kErrorGenFailure;
+    }
+}
+
+InfoSet* AsSet(DeviceInfoSet set) {
+    auto* s = static_cast<InfoSet*>(set);
+    return s != nullptr && s->magic == kMagic ? s : nullptr;
+}
+
+Device* AsDevice(DeviceHandle handle) {
+    if (handle == nullptr || handle == InvalidDeviceHandle()) {
+        return nullptr;
+    }
+    auto* d = static_cast<Device*>(handle);
+    return d->magic == kMagic ? d : nullptr;
+}
+
+bool ReadRecord(const uint8_t* opaque, const InfoSet* set, uint32_t* index) {
+    InterfaceRecord record;
+    std::memcpy(&record, opaque, sizeof record);
+    if (record.magic != kMagic || record.index >= set->interfaces.size()) {
+        return false;
+    }
+    *index = record.index;
+    return true;
+}
+
+void WriteRecord(uint8_t* opaque, size_t size, uint32_t index) {
+    std::memset(opaque, 0, size);
+    const InterfaceRecord record = {kMagic, index};
+    std::memcpy(opaque, &record, sizeof record);
+}
+
+std::string Root() {
+    const char* root = std::getenv("MISC_DEVICE_ROOT");
+    return root != nullptr && root[0] != '\0' ? root : kDefaultRoot;
+}
+
+std::string GuidFolderName(const Guid& g) {
+    char name[40];
+    std::snprintf(name, sizeof name, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                  g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return name;
+}
+
+std::wstring DevicePathFor(const std::string& folder) {
+    return wide_utf8::FromUtf8(folder + "/" + kDeviceEntry);
+}
+
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until fd is ready for events or the deadline passes.
+bool WaitFor(int fd, short events, int64_t deadline) {
+    for (;;) {
+        const int64_t left = deadline - MonotonicMs();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd p = {fd, events, 0};
+        const int n = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
+        if (n > 0) {
+            return true;
+        }
+        if (n < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+bool SendAll(int fd, const uint8_t* data, size_t size, int64_t deadline) {
+    while (size > 0) {
+        if (!WaitFor(fd, POLLOUT, deadline)) {
+            return false;
+        }
+        // MSG_NOSIGNAL: a device that went away must not kill us with SIGPIPE.
+        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
+    while (size > 0) {
+        if (!WaitFor(fd, POLLIN, deadline)) {
+            return false;
+        }
+        const ssize_t n = recv(fd, data, size, MSG_DONTWAIT);
+        if (n == 0) {
+            return false;  // the device closed the connection
+        }
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+uint32_t LoadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void StoreLe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+std::string Utf8OrEmpty(const wchar_t* text) {
+    return text != nullptr ? wide_utf8::ToUtf8(text) : std::string();
+}
+
+}  // namespace
+
+namespace linuxbackend {
+void SetExchangeTimeoutMilliseconds(uint32_t milliseconds) {
+    g_exchangeTimeoutMs = milliseconds;
+}
+}  // namespace linuxbackend
+
+// ---------------------------------------------------------------------------
+// Device registry
+
+DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
+    if (interfaceClass == nullptr) {
+        t_lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
+    auto* set = new (std::nothrow) InfoSet();
+    if (set == nullptr) {
+        t_lastError = kErrorNotEnoughMemory;
+        return nullptr;
+    }
+    const std::string classFolder = Root() + "/" + GuidFolderName(*interfaceClass);
+    DIR* dir = opendir(classFolder.c_str());
+    if (dir == nullptr) {
+        if (errno == ENOENT) {
+            return set;  // no class folder: no device of the class, not a failure
+        }
+        t_lastError = ErrnoToWindows(errno);
+        delete set;
+        return nullptr;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    closedir(dir);
+    // std::string compares as unsigned bytes: the byte-wise order of the contract.
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string folder = classFolder + "/" + name;
+        const std::string device = folder + "/" + kDeviceEntry;
+        struct stat folderStat;
+        struct stat deviceStat;
+        if (stat(folder.c_str(), &folderStat) == 0 && S_ISDIR(folderStat.st_mode) &&
+            lstat(device.c_str(), &deviceStat) == 0 && S_ISSOCK(deviceStat.st_mode)) {
+            set->interfaces.push_back(folder);
+        }
+    }
+    return set;
+}
+
+void DestroyDeviceInfoSet(DeviceInfoSet set) {
+    delete AsSet(set);
+}
+
+bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t index,
+                         DeviceInterface* deviceInterface) {
+    InfoSet* s = AsSet(set);
+    if (s == nullptr || interfaceClass == nullptr || deviceInterface == nullptr) {
+        t_lastError = kErrorInvalidParameter;
+        return false;
+    }
+    if (index >= s->interfaces.size()) {
+        t_lastError = kErrorNoMoreItems;
+        return false;
+    }
+    WriteRecord(deviceInterface->opaque, sizeof deviceInterface->opaque, index);
+    return true;
+}
+
+bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterface, void* detail,
+                              uint32_t detailSize, uint32_t* requiredSize, DeviceInfo* deviceInfo) {
+    InfoSet* s = AsSet(set);
+    uint32_t index = 0;
+    if (s == nullptr || deviceInterface == nullptr ||
+        !ReadRecord(deviceInterface->opaque, s, &index)) {
+        t_lastError = kErrorInvalidParameter;
+        return false;
+    }
+    const std::wstring path = DevicePathFor(s->interfaces[index]);
+    const size_t needed = kDetailPathOffset + (path.size() + 1) * sizeof(wchar_t);
+    if (requiredSize != nullptr) {
+        *requiredSize = static_cast<uint32_t>(needed);
+    }
+    if (detail == nullptr || detailSize < needed) {
+        t_lastError = detail == nullptr && detailSize != 0 ? kErrorInvalidParameter
+                                                           : kErrorInsufficientBuffer;
+        return false;
+    }
+    auto* bytes = static_cast<uint8_t*>(detail);
+    StoreLe32(bytes, static_cast<uint32_t>(needed));
+    std::memcpy(bytes + kDetailPathOffset, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+    if (deviceInfo != nullptr) {
+        WriteRecord(deviceInfo->opaque, sizeof deviceInfo->opaque, index);
+    }
+    return true;
+}
+
+const wchar_t* DevicePathOf(const void* detail) {
+    if (detail == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<const wchar_t*>(static_cast<const uint8_t*>(detail) +
+                                            kDetailPathOffset);
+}
+
+RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
+    InfoSet* s = AsSet(set);
+    uint32_t index = 0;
+    if (s == nullptr || deviceInfo == nullptr || !ReadRecord(deviceInfo->opaque, s, &index)) {
+        t_lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
+    auto* key = new (std::nothrow) DriverKey();
+    if (key == nullptr) {
+        t_lastError = kErrorNotEnoughMemory;
+        return nullptr;
+    }
+    key->folder = s->interfaces[index];
+    return key;
+}
+
+uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t* buffer,
+                             uint32_t* sizeBytes) {
+    auto* k = static_cast<DriverKey*>(key);
+    if (k == nullptr || k->magic != kMagic) {
+        return kErrorInvalidHandle;
+    }
+    if (valueName == nullptr || sizeBytes == nullptr) {
+        return kErrorInvalidParameter;
+    }
+    const std::string name = wide_utf8::ToUtf8(valueName);
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
+        return kErrorFileNotFound;
+    }
+    const std::string file = k->folder + "/" + name;
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return ErrnoToWindows(errno);
+    }
+    struct stat st;
+    std::string content;
+    bool readable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (readable) {
+        char chunk[512];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 || content.size() + static_cast<size_t>(n) > kMaxValueFileBytes) {
+            readable = false;
+        } else if (n == 0) {
+            break;
+        } else {
+            content.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    if (!readable) {
+        return kErrorGenFailure;
+    }
+    if (!content.empty() && content.back() == '\n') {
+        content.pop_back();
+    }
+    const std::wstring value = wide_utf8::FromUtf8(content);
+    // Sizes count two bytes per character, terminator included, as the registry's
+    // UTF-16 text does.
+    const uint64_t needed = (static_cast<uint64_t>(value.size()) + 1) * 2;
+    const uint32_t capacity = *sizeBytes;
+    *sizeBytes = static_cast<uint32_t>(std::min<uint64_t>(needed, 0xFFFFFFFFu));
+    if (buffer == nullptr) {
+        return kErrorSuccess;
+    }
+    if (needed > capacity) {
+        return kErrorMoreData;
+    }
+    std::memcpy(buffer, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
+    return kErrorSuccess;
+}
+
+void CloseRegistryKey(RegistryKey key) {
+    auto* k = static_cast<DriverKey*>(key);
+    if (k != nullptr && k->magic == kMagic) {
+        k->magic = 0;
+        delete k;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Device I/O
+
+DeviceHandle OpenDevice(const wchar_t* devicePath) {
+    if (devicePath == nullptr) {
+        t_lastError = kErrorInvalidParameter;
+        return InvalidDeviceHandle();
+    }
+    const std::string path = wide_utf8::ToUtf8(devicePath);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        t_lastError = path.empty() ? kErrorFileNotFound : kErrorGenFailure;
+        return InvalidDeviceHandle();
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        t_lastError = kErrorGenFailure;
+        return InvalidDeviceHandle();
+    }
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        close(fd);
+        t_lastError = err == ENOENT   ? kErrorFileNotFound
+                      : err == EACCES ? kErrorAccessDenied
+                                      : kErrorGenFailure;
+        return InvalidDeviceHandle();
+    }
+    uint8_t status[4];
+    if (!ReceiveAll(fd, status, sizeof status, MonotonicMs() + g_exchangeTimeoutMs)) {
+        close(fd);
+        t_lastError = kErrorGenFailure;
+        return InvalidDeviceHandle();
+    }
+    if (LoadLe32(status) != 0) {
+        close(fd);
+        t_lastError = LoadLe32(status);
+        return InvalidDeviceHandle();
+    }
+    auto* device = new (std::nothrow) Device();
+    if (device == nullptr) {
+        close(fd);
+        t_lastError = kErrorNotEnoughMemory;
+        return InvalidDeviceHandle();
+    }
+    device->fd = fd;
+    return device;
+}
+
+void CloseDevice(DeviceHandle handle) {
+    Device* device = AsDevice(handle);
+    if (device == nullptr) {
+        return;
+    }
+    close(device->fd);
+    device->magic = 0;
+    delete device;
+}
+
+bool DeviceControl(DeviceHandle handle, uint32_t ioControlCode, const void* inBuffer,
+                   uint32_t inSize, void* outBuffer, uint32_t outSize, uint32_t* bytesReturned) {
+    if (bytesReturned != nullptr) {
+        *bytesReturned = 0;
+    }
+    Device* device = AsDevice(handle);
+    if (device == nullptr) {
+        t_lastError = kErrorInvalidHandle;
+        return false;
+    }
+    if (bytesReturned == nullptr || (inBuffer == nullptr && inSize != 0)) {
+        t_lastError = kErrorInvalidParameter;
+        return false;
+    }
+    const uint32_t capacity = outBuffer != nullptr ? outSize : 0;
+    if (device->broken) {
+        t_lastError = kErrorGenFailure;
+        return false;
+    }
+
+    // The whole request goes out in one frame; the reply is read in full before
+    // any of it reaches the caller's buffer.
+    const size_t frameSize = kFrameHeaderSize + static_cast<size_t>(inSize);
+    auto* frame = static_cast<uint8_t*>(std::malloc(frameSize));
+    auto* output = static_cast<uint8_t*>(std::malloc(capacity > 0 ? capacity : 1));
+    if (frame == nullptr || output == nullptr) {
+        std::free(frame);
+        std::free(output);
+        t_lastError = kErrorNotEnoughMemory;
+        return false;
+    }
+    StoreLe32(frame, ioControlCode);
+    StoreLe32(frame + 4, inSize);
+    StoreLe32(frame + 8, capacity);
+    if (inSize > 0) {
+        std::memcpy(frame + kFrameHeaderSize, inBuffer, inSize);
+    }
+    const int64_t deadline = MonotonicMs() + g_exchangeTimeoutMs;
+    uint8_t reply[kFrameHeaderSize];
+    uint32_t returned = 0;
+    bool framed = false;
+    if (SendAll(device->fd, frame, frameSize, deadline) &&
+        ReceiveAll(device->fd, reply, sizeof reply, deadline)) {
+        returned = LoadLe32(reply + 8);
+        framed = LoadLe32(reply) <= 1 && returned <= capacity &&
+                 ReceiveAll(device->fd, output, returned, deadline);
+    }
+    std::free(frame);
+    if (!framed) {
+        std::free(output);
+        // Whatever follows on the stream can no longer be trusted.
+        shutdown(device->fd, SHUT_RDWR);
+        device->broken = true;
+        t_lastError = kErrorGenFailure;
+        return false;
+    }
+    if (returned > 0) {
+        std::memcpy(outBuffer, output, returned);
+    }
+    std::free(output);
+    *bytesReturned = returned;
+    if (LoadLe32(reply) != 1) {
+        t_lastError = LoadLe32(reply + 4);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Heap and last error
+
+void* HeapAllocZeroed(size_t size) {
+    return std::calloc(size > 0 ? size : 1, 1);
+}
+
+void HeapRelease(void* block) {
+    std::free(block);
+}
+
+uint32_t GetLastErrorValue() {
+    return t_lastError;
+}
+
+void SetLastErrorValue(uint32_t error) {
+    t_lastError = error;
+}
+
+// ---------------------------------------------------------------------------
+// Clock and timing
+
+void GetUtcSystemTime(SystemTime* time) {
+    if (time == nullptr) {
+        return;
+    }
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm utc;
+    const time_t seconds = ts.tv_sec;
+    gmtime_r(&seconds, &utc);
+    time->wYear = static_cast<uint16_t>(utc.tm_year + 1900);
+    time->wMonth = static_cast<uint16_t>(utc.tm_mon + 1);
+    time->wDayOfWeek = static_cast<uint16_t>(utc.tm_wday);
+    time->wDay = static_cast<uint16_t>(utc.tm_mday);
+    time->wHour = static_cast<uint16_t>(utc.tm_hour);
+    time->wMinute = static_cast<uint16_t>(utc.tm_min);
+    time->wSecond = static_cast<uint16_t>(utc.tm_sec);
+    time->wMilliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
+}
+
+bool QueryPerformanceCount(int64_t* count) {
+    timespec ts;
+    if (count == nullptr || clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
+        return false;
+    }
+    *count = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return true;
+}
+
+void SleepMilliseconds(uint32_t milliseconds) {
+    timespec left = {static_cast<time_t>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000) * 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Fatal conditions
+
+void RaiseIntegerOverflow() {
+    std::fputs("Quellix: integer overflow\n", stderr);
+    std::abort();
+}
+
+void RaiseIntegerDivideByZero() {
+    std::raise(SIGFPE);
+}
+
+// ---------------------------------------------------------------------------
+// Command line and user interface
+
+wchar_t** CommandLineArguments(int* count) {
+    std::FILE* file = std::fopen("/proc/self/cmdline", "rb");
+    if (file == nullptr) {
+        t_lastError = ErrnoToWindows(errno);
+        return nullptr;
+    }
+    std::string raw;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        raw.append(chunk, n);
+    }
+    std::fclose(file);
+    // Every argument ends with a NUL.
+    std::vector<std::wstring> args;
+    size_t start = 0;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\0') {
+            args.push_back(wide_utf8::FromUtf8(raw.data() + start, i - start));
+            start = i + 1;
+        }
+    }
+    if (start < raw.size()) {
+        args.push_back(wide_utf8::FromUtf8(raw.data() + start, raw.size() - start));
+    }
+    auto** array = static_cast<wchar_t**>(std::calloc(args.size() + 1, sizeof(wchar_t*)));
+    if (array == nullptr) {
+        t_lastError = kErrorNotEnoughMemory;
+        return nullptr;
+    }
+    for (size_t i = 0; i < args.size(); ++i) {
+        array[i] = static_cast<wchar_t*>(std::calloc(args[i].size() + 1, sizeof(wchar_t)));
+        if (array[i] == nullptr) {
+            FreeCommandLineArguments(array);
+            t_lastError = kErrorNotEnoughMemory;
+            return nullptr;
+        }
+        std::memcpy(array[i], args[i].c_str(), args[i].size() * sizeof(wchar_t));
+    }
+    if (count != nullptr) {
+        *count = static_cast<int>(args.size());
+    }
+    return array;
+}
+
+void FreeCommandLineArguments(wchar_t** arguments) {
+    if (arguments == nullptr) {
+        return;
+    }
+    for (size_t i = 0; arguments[i] != nullptr; ++i) {
+        std::free(arguments[i]);
+    }
+    std::free(arguments);
+}
+
+void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
+    const std::string line = (caption != nullptr ? Utf8OrEmpty(caption) : std::string("Quellix")) +
+                             ": " + Utf8OrEmpty(text) + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+std::FILE* OpenFile(const wchar_t* name, const char* mode) {
+    if (name == nullptr || mode == nullptr) {
+        t_lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(wide_utf8::ToUtf8(name).c_str(), mode);
+    if (file == nullptr) {
+        t_lastError = ErrnoToWindows(errno);
+    }
+    return file;
+}
+
+bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
+    if (from == nullptr || to == nullptr) {
+        t_lastError = kErrorInvalidParameter;
+        return false;
+    }
+    if (std::rename(wide_utf8::ToUtf8(from).c_str(), wide_utf8::ToUtf8(to).c_str()) != 0) {
+        t_lastError = ErrnoToWindows(errno);
+        return false;
+    }
+    return true;
+}
+
+bool RemoveFile(const wchar_t* name) {
+    if (name == nullptr) {
+        t_lastError = kErrorInvalidParameter;
+        return false;
+    }
+    if (std::remove(wide_utf8::ToUtf8(name).c_str()) != 0) {
+        t_lastError = ErrnoToWindows(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,335 @@
+// The Linux backend against a tiny in-test device server in a temporary
+// MISC_DEVICE_ROOT: registry order and presence, DriverVersion, open status,
+// frames, and replies that break the rules.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/platform_linux.h"
+#include "platform/platform.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const platform::Guid kGuid = {
+    0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
+
+void Put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+}
+void Send(int fd, const Bytes& b) {
+    ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
+}
+Bytes Receive(int fd, size_t n) {
+    Bytes b(n);
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = recv(fd, b.data() + got, n - got, 0);
+        if (r <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(r);
+    }
+    b.resize(got);
+    return b;
+}
+
+// A listening device socket; each connection is handed to handler in turn.
+class FakeDevice {
+  public:
+    FakeDevice(const std::string& path, std::function<void(int)> handler) {
+        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << path;
+        EXPECT_EQ(listen(fd_, 4), 0);
+        thread_ = std::thread([this, handler] {
+            for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0; close(c)) {
+                handler(c);
+            }
+        });
+    }
+    ~FakeDevice() {
+        shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        close(fd_);
+    }
+
+  private:
+    int fd_;
+    std::thread thread_;
+};
+
+class LinuxBackend : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char root[] = "/tmp/quellix-linux-XXXXXX";
+        ASSERT_NE(mkdtemp(root), nullptr);
+        root_ = root;
+        classFolder_ = root_ + "/{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}";
+        setenv("MISC_DEVICE_ROOT", root, 1);
+    }
+    void TearDown() override {
+        platform::linuxbackend::SetExchangeTimeoutMilliseconds(
+            platform::linuxbackend::kDefaultExchangeTimeoutMs);
+        unsetenv("MISC_DEVICE_ROOT");
+        ASSERT_EQ(std::system(("rm -rf " + root_).c_str()), 0);
+    }
+    std::string Interface(const std::string& name) {
+        mkdir(classFolder_.c_str(), 0755);
+        const std::string folder = classFolder_ + "/" + name;
+        mkdir(folder.c_str(), 0755);
+        return folder;
+    }
+    static std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+    // The device path of interface `index`, or empty when there is none.
+    std::wstring PathOf(uint32_t index) {
+        platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kGuid);
+        EXPECT_NE(set, nullptr);
+        platform::DeviceInterface di;
+        std::wstring path;
+        if (platform::EnumDeviceInterface(set, &kGuid, index, &di)) {
+            uint32_t required = 0;
+            EXPECT_FALSE(
+                platform::GetDeviceInterfaceDetail(set, &di, nullptr, 0, &required, nullptr));
+            EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInsufficientBuffer);
+            std::vector<uint8_t> detail(required);
+            platform::DeviceInfo info;
+            EXPECT_TRUE(platform::GetDeviceInterfaceDetail(set, &di, detail.data(), required,
+                                                           nullptr, &info));
+            path = platform::DevicePathOf(detail.data());
+        } else {
+            EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNoMoreItems);
+        }
+        platform::DestroyDeviceInfoSet(set);
+        return path;
+    }
+
+    // Opens the one device, whose server sends open status 0 and then runs frames.
+    platform::DeviceHandle Open(const std::string& folder) {
+        platform::DeviceHandle h = platform::OpenDevice(Wide(folder + "/device").c_str());
+        EXPECT_NE(h, platform::InvalidDeviceHandle());
+        return h;
+    }
+
+    std::string root_, classFolder_;
+};
+
+TEST_F(LinuxBackend, RegistryListsPresentInterfacesInByteOrder) {
+    EXPECT_EQ(PathOf(0), L"");  // no class folder: an empty set
+    const std::string b = Interface("b"), upperC = Interface("C"), plain = Interface("a");
+    std::ofstream(Interface("a2") + "/device") << "not a socket";
+    FakeDevice d1(b + "/device", [](int) {}), d2(upperC + "/device", [](int) {});
+    EXPECT_EQ(PathOf(0), Wide(upperC + "/device"));
+    EXPECT_EQ(PathOf(1), Wide(b + "/device"));
+    EXPECT_EQ(PathOf(2), L"");
+}
+
+TEST_F(LinuxBackend, DriverVersionRules) {
+    const std::string folder = Interface("dev");
+    FakeDevice device(folder + "/device", [](int) {});
+    const struct {
+        bool exists;
+        std::string content;
+        std::wstring value;  // empty: the query fails
+    } cases[] = {{true, "1.2.3.4\n", L"1.2.3.4"},
+                 {true, "x\n\n", L"x\n"},
+                 {true, "5.0", L"5.0"},
+                 {true, "\xC3\xA9t\xC3\xA9", L"\u00e9t\u00e9"},
+                 {false, "", L""},
+                 {true, std::string(127, '7'), std::wstring(127, L'7')},
+                 {true, std::string(128, '8') + "\n", L""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        std::remove((folder + "/DriverVersion").c_str());
+        if (c.exists) {
+            std::ofstream(folder + "/DriverVersion") << c.content;
+        }
+        platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kGuid);
+        platform::DeviceInterface di;
+        platform::DeviceInfo info;
+        uint32_t required = 0;
+        ASSERT_TRUE(platform::EnumDeviceInterface(set, &kGuid, 0, &di));
+        platform::GetDeviceInterfaceDetail(set, &di, nullptr, 0, &required, nullptr);
+        std::vector<uint8_t> detail(required);
+        ASSERT_TRUE(
+            platform::GetDeviceInterfaceDetail(set, &di, detail.data(), required, nullptr, &info));
+        platform::RegistryKey key = platform::OpenDriverKey(set, &info);
+        ASSERT_NE(key, nullptr);
+        wchar_t buffer[256] = {};
+        uint32_t size = 256;
+        const uint32_t rc = platform::QueryRegistryString(key, L"DriverVersion", buffer, &size);
+        EXPECT_EQ(rc == 0, !c.value.empty());
+        if (rc == 0) {
+            EXPECT_EQ(std::wstring(buffer), c.value);
+        }
+        platform::CloseRegistryKey(key);
+        platform::DestroyDeviceInfoSet(set);
+    }
+}
+
+TEST_F(LinuxBackend, OpenStatus) {
+    const std::string folder = Interface("dev");
+    const std::wstring path = Wide(folder + "/device");
+    EXPECT_EQ(platform::OpenDevice(path.c_str()), platform::InvalidDeviceHandle());
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
+    {
+        FakeDevice refusing(folder + "/device", [](int fd) {
+            Bytes b;
+            Put32(b, platform::kErrorSharingViolation);
+            Send(fd, b);
+        });
+        EXPECT_EQ(platform::OpenDevice(path.c_str()), platform::InvalidDeviceHandle());
+        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorSharingViolation);
+    }
+    // The socket file is left behind with nobody listening.
+    EXPECT_EQ(platform::OpenDevice(path.c_str()), platform::InvalidDeviceHandle());
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+    unlink((folder + "/device").c_str());
+
+    platform::linuxbackend::SetExchangeTimeoutMilliseconds(50);
+    FakeDevice silent(folder + "/device", [](int fd) { Receive(fd, 1); });
+    EXPECT_EQ(platform::OpenDevice(path.c_str()), platform::InvalidDeviceHandle());
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+}
+
+TEST_F(LinuxBackend, FramesBothWays) {
+    const std::string folder = Interface("dev");
+    Bytes seen1, seen2;
+    FakeDevice device(folder + "/device", [&](int fd) {
+        Send(fd, Bytes(4, 0));
+        seen1 = Receive(fd, 17);
+        Bytes r;
+        for (uint32_t v : {1u, 0u, 3u}) {
+            Put32(r, v);
+        }
+        r.insert(r.end(), {7, 8, 9});
+        Send(fd, r);
+        seen2 = Receive(fd, 12);
+        r.clear();
+        for (uint32_t v : {0u, 5u, 0u}) {
+            Put32(r, v);
+        }
+        Send(fd, r);
+        Receive(fd, 1);  // until the client closes
+    });
+    platform::DeviceHandle h = Open(folder);
+    uint8_t in[5] = {1, 2, 3, 4, 5}, out[16] = {};
+    uint32_t got = 99;
+    EXPECT_TRUE(platform::DeviceControl(h, 0x222008, in, 5, out, 16, &got));
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{7, 8, 9, 0}));
+    Bytes expected;
+    for (uint32_t v : {0x222008u, 5u, 16u}) {
+        Put32(expected, v);
+    }
+    expected.insert(expected.end(), in, in + 5);
+    EXPECT_EQ(seen1, expected);
+
+    EXPECT_FALSE(platform::DeviceControl(h, 0x222000, nullptr, 0, nullptr, 0, &got));
+    EXPECT_EQ(platform::GetLastErrorValue(), 5u);
+    EXPECT_EQ(got, 0u);
+    platform::CloseDevice(h);
+    expected.clear();
+    for (uint32_t v : {0x222000u, 0u, 0u}) {
+        Put32(expected, v);
+    }
+    EXPECT_EQ(seen2, expected);
+}
+
+// Replies that break the frame rules fail with 31 and no bytes, and the handle
+// is of no further use.
+TEST_F(LinuxBackend, MalformedRepliesFailCleanly) {
+    const std::string folder = Interface("dev");
+    platform::linuxbackend::SetExchangeTimeoutMilliseconds(50);
+    const std::vector<Bytes> replies = {
+        {1, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9},  // 9 > outSize 8
+        {2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},                             // ok is 2
+        {1, 0, 0, 0, 0, 0},                                               // short header
+        {1, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 1, 2, 3},                    // short output
+        {},                                                               // closed at once
+        {0xFF},                                                           // silent: times out
+    };
+    for (size_t i = 0; i < replies.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Bytes reply = replies[i];
+        const bool silent = reply.size() == 1;
+        FakeDevice device(folder + "/device", [&](int fd) {
+            Send(fd, Bytes(4, 0));
+            Receive(fd, 12);
+            if (!silent) {
+                Send(fd, reply);
+                shutdown(fd, SHUT_WR);
+            }
+            Receive(fd, 1);
+        });
+        platform::DeviceHandle h = Open(folder);
+        uint8_t out[8] = {};
+        uint32_t got = 99;
+        EXPECT_FALSE(platform::DeviceControl(h, 1, nullptr, 0, out, 8, &got));
+        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+        EXPECT_EQ(got, 0u);
+        EXPECT_EQ(Bytes(out, out + 8), Bytes(8, 0));
+        EXPECT_FALSE(platform::DeviceControl(h, 1, nullptr, 0, out, 8, &got));
+        platform::CloseDevice(h);
+        unlink((folder + "/device").c_str());
+    }
+}
+
+TEST_F(LinuxBackend, ProcessServices) {
+    auto* block = static_cast<uint8_t*>(platform::HeapAllocZeroed(64));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(Bytes(block, block + 64), Bytes(64, 0));
+    platform::HeapRelease(block);
+
+    platform::SystemTime t = {};
+    platform::GetUtcSystemTime(&t);
+    EXPECT_GE(t.wYear, 2024);
+    EXPECT_TRUE(t.wMonth >= 1 && t.wMonth <= 12 && t.wDay >= 1 && t.wMilliseconds < 1000);
+    int64_t a = 0, b = 0;
+    EXPECT_TRUE(platform::QueryPerformanceCount(&a) && platform::QueryPerformanceCount(&b));
+    EXPECT_LE(a, b);
+
+    int count = 0;
+    wchar_t** args = platform::CommandLineArguments(&count);
+    ASSERT_NE(args, nullptr);
+    EXPECT_GE(count, 1);
+    EXPECT_NE(std::wstring(args[0]).find(L"platform_linux_tests"), std::wstring::npos);
+    platform::FreeCommandLineArguments(args);
+
+    testing::internal::CaptureStderr();
+    platform::ShowMessageBox(L"Invalid Argument", L"Quellix");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Quellix: Invalid Argument\n");
+
+    const std::wstring from = Wide(root_) + L"/\u00e9.tmp", to = Wide(root_) + L"/out.txt";
+    for (const std::wstring* name : {&from, &to}) {
+        std::FILE* f = platform::OpenFile(name->c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(name == &from ? "new" : "old", f);
+        std::fclose(f);
+    }
+    EXPECT_TRUE(platform::ReplaceFile(from.c_str(), to.c_str()));
+    std::ifstream in(root_ + "/out.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+    EXPECT_TRUE(platform::RemoveFile(to.c_str()));
+    EXPECT_FALSE(platform::RemoveFile(to.c_str()));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
+    EXPECT_EQ(platform::OpenFile(to.c_str(), "r"), nullptr);
+}
+
+}  // namespace
