@@ -4,6 +4,12 @@
 
 #include "crypto/wipe.h"
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define QX_SHA1_X86 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace {
 
 inline uint32_t Rotl(uint32_t x, int n) {
@@ -42,7 +48,7 @@ constexpr uint32_t kK3 = 0xCA62C1D6;
 // are expanded there in place (W[t] overwrites W[t - 16]), so the caller's data is
 // only read, and the last compression of Sha1Final leaves the block all zero.
 // The rounds are unrolled with the five variables renamed instead of shifted.
-void Sha1Transform(Sha1Context* ctx, const uint8_t* data) {
+void Sha1TransformPortable(Sha1Context* ctx, const uint8_t* data) {
     uint32_t* w = ctx->Block;
     for (int i = 0; i < 16; ++i) {
         w[i] = LoadBigEndian(data + 4 * i);
@@ -99,7 +105,126 @@ void Sha1Transform(Sha1Context* ctx, const uint8_t* data) {
     ctx->State[4] += e;
 }
 
+#ifdef QX_SHA1_X86
+// The same compression on the SHA instructions (four rounds per instruction, the
+// schedule four words at a time), over `blocks` consecutive blocks with the state
+// kept in registers between them. Message group g (rounds 4g to 4g+3) sits in
+// msg[g % 4]; while it is consumed, group g+1 is finished (sha1msg2), group g+2
+// gets its XOR term and group g+3 its first step (sha1msg1). At the end the four
+// registers hold W[64..79] of the last block, which are stored as the working
+// block, in the same places as the portable rounds leave them.
+__attribute__((target("sha,sse4.1"))) void Sha1TransformShaNi(Sha1Context* ctx, const uint8_t* data,
+                                                              size_t blocks) {
+    const __m128i byteSwap = _mm_set_epi64x(0x0001020304050607LL, 0x08090A0B0C0D0E0FLL);
+    __m128i abcd =
+        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctx->State)), 0x1B);
+    __m128i e0 = _mm_set_epi32(static_cast<int>(ctx->State[4]), 0, 0, 0);
+    __m128i e1;
+    __m128i msg[4];
+
+#define QX_GROUP(g, f)                                                               \
+    do {                                                                             \
+        __m128i& eIn = ((g)&1) ? e1 : e0;                                            \
+        __m128i& eOut = ((g)&1) ? e0 : e1;                                           \
+        if ((g) == 0) {                                                              \
+            eIn = _mm_add_epi32(eIn, msg[0]);                                        \
+        } else {                                                                     \
+            eIn = _mm_sha1nexte_epu32(eIn, msg[(g)&3]);                              \
+        }                                                                            \
+        eOut = abcd;                                                                 \
+        if ((g) >= 3 && (g) <= 18) {                                                 \
+            msg[((g) + 1) & 3] = _mm_sha1msg2_epu32(msg[((g) + 1) & 3], msg[(g)&3]); \
+        }                                                                            \
+        abcd = _mm_sha1rnds4_epu32(abcd, eIn, f);                                    \
+        if ((g) >= 1 && (g) <= 16) {                                                 \
+            msg[((g) + 3) & 3] = _mm_sha1msg1_epu32(msg[((g) + 3) & 3], msg[(g)&3]); \
+        }                                                                            \
+        if ((g) >= 2 && (g) <= 17) {                                                 \
+            msg[((g) + 2) & 3] = _mm_xor_si128(msg[((g) + 2) & 3], msg[(g)&3]);      \
+        }                                                                            \
+    } while (false)
+
+    for (; blocks > 0; --blocks, data += 64) {
+        const __m128i abcdSaved = abcd;
+        const __m128i eSaved = e0;
+        for (int i = 0; i < 4; ++i) {
+            msg[i] = _mm_shuffle_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), byteSwap);
+        }
+        // The last argument, the round function and constant, is an immediate.
+        QX_GROUP(0, 0);
+        QX_GROUP(1, 0);
+        QX_GROUP(2, 0);
+        QX_GROUP(3, 0);
+        QX_GROUP(4, 0);
+        QX_GROUP(5, 1);
+        QX_GROUP(6, 1);
+        QX_GROUP(7, 1);
+        QX_GROUP(8, 1);
+        QX_GROUP(9, 1);
+        QX_GROUP(10, 2);
+        QX_GROUP(11, 2);
+        QX_GROUP(12, 2);
+        QX_GROUP(13, 2);
+        QX_GROUP(14, 2);
+        QX_GROUP(15, 3);
+        QX_GROUP(16, 3);
+        QX_GROUP(17, 3);
+        QX_GROUP(18, 3);
+        QX_GROUP(19, 3);
+        // Group 19 left the fifth variable in e0.
+        e0 = _mm_sha1nexte_epu32(e0, eSaved);
+        abcd = _mm_add_epi32(abcd, abcdSaved);
+    }
+#undef QX_GROUP
+
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(ctx->State), _mm_shuffle_epi32(abcd, 0x1B));
+    ctx->State[4] = static_cast<uint32_t>(_mm_extract_epi32(e0, 3));
+    for (int i = 0; i < 4; ++i) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(ctx->Block + 4 * i),
+                         _mm_shuffle_epi32(msg[i], 0x1B));
+    }
+}
+
+// -1 until the processor has been asked, then 0 or 1.
+int g_shaInstructions = -1;
+
+bool ProcessorHasShaInstructions() {
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_SSE4_1) == 0) {
+        return false;
+    }
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_SHA) != 0;
+}
+#endif
+
+// Compresses `blocks` consecutive 64-byte blocks of data into the state.
+void Sha1Transform(Sha1Context* ctx, const uint8_t* data, size_t blocks) {
+#ifdef QX_SHA1_X86
+    if (g_shaInstructions < 0) {
+        g_shaInstructions = ProcessorHasShaInstructions() ? 1 : 0;
+    }
+    if (g_shaInstructions) {
+        Sha1TransformShaNi(ctx, data, blocks);
+        return;
+    }
+#endif
+    for (; blocks > 0; --blocks, data += 64) {
+        Sha1TransformPortable(ctx, data);
+    }
+}
+
 }  // namespace
+
+bool Sha1SetAccelerated(bool allowed) {
+#ifdef QX_SHA1_X86
+    g_shaInstructions = allowed && ProcessorHasShaInstructions() ? 1 : 0;
+    return g_shaInstructions == 1;
+#else
+    (void)allowed;
+    return false;
+#endif
+}
 
 Sha1Context* Sha1Initialize(Sha1Context* ctx) {
     if (ctx == nullptr) {
@@ -131,9 +256,11 @@ void Sha1Update(Sha1Context* ctx, const uint8_t* data, uint32_t length) {
     if (length >= 64 - position) {
         offset = 64 - position;
         std::memcpy(ctx->Buffer + position, data, offset);
-        Sha1Transform(ctx, ctx->Buffer);
-        for (; length - offset >= 64; offset += 64) {
-            Sha1Transform(ctx, data + offset);
+        Sha1Transform(ctx, ctx->Buffer, 1);
+        const uint32_t blocks = (length - offset) / 64;
+        if (blocks > 0) {
+            Sha1Transform(ctx, data + offset, blocks);
+            offset += 64 * blocks;
         }
         position = 0;
     }
@@ -164,7 +291,7 @@ void Sha1Final(Sha1Context* ctx) {
     SecureWipe(ctx->Buffer, sizeof ctx->Buffer);
     SecureWipe(ctx->State, sizeof ctx->State);
     SecureWipe(ctx->Count, sizeof ctx->Count);
-    Sha1Transform(ctx, ctx->Buffer);
+    Sha1Transform(ctx, ctx->Buffer, 1);
 }
 
 Sha1Context* Sha1GetDigest(Sha1Context* ctx, uint8_t out[SHA1_DIGEST_SIZE]) {

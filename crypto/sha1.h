@@ -5,11 +5,11 @@
 
 // The running state of one digest. Plain data, no interior pointers.
 struct Sha1Context {
-    uint32_t State[5];     // chaining values H0..H4
-    uint32_t Count[2];     // bits absorbed so far, low word first
-    uint8_t Buffer[64];    // the current incomplete block
-    uint8_t Digest[20];    // result of the last Sha1Final
-    uint32_t Block[16];    // working block: the message schedule of one compression
+    uint32_t State[5];   // chaining values H0..H4
+    uint32_t Count[2];   // bits absorbed so far, low word first
+    uint8_t Buffer[64];  // the current incomplete block
+    uint8_t Digest[20];  // result of the last Sha1Final
+    uint32_t Block[16];  // working block: the message schedule of one compression
 };
 
 constexpr uint32_t SHA1_DIGEST_SIZE = 20;
@@ -28,3 +28,7 @@ Sha1Context* Sha1GetDigest(Sha1Context* ctx, uint8_t out[SHA1_DIGEST_SIZE]);
 // again afterwards. Does nothing when ctx, key, message or mac is null.
 void HmacSha1(Sha1Context* ctx, const uint8_t* key, uint32_t keyLength, const uint8_t* message,
               uint32_t messageLength, uint8_t mac[SHA1_DIGEST_SIZE]);
+// Whether compressions may use the processor's SHA instructions where it has them
+// (allowed by default); both ways give the same digests and leave the working
+// block alike. Returns whether the instructions are in use from now on.
+bool Sha1SetAccelerated(bool allowed);

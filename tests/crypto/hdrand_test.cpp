@@ -2,8 +2,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 
+#include "crypto/sha1.h"
 #include "platform/test/test_platform.h"
 #include "session/hdrand.h"
 
@@ -31,7 +31,15 @@ TEST(Hdrand, ZeroReadingsGiveThePublishedSequence) {
     EXPECT_EQ(Draw(6), expected);
 }
 
-// The generator restated over OpenSSL's SHA-1, to check the byte order of both
+void Sha1(const uint8_t* data, uint32_t size, uint8_t digest[20]) {
+    Sha1Context ctx;
+    Sha1Initialize(&ctx);
+    Sha1Update(&ctx, data, size);
+    Sha1Final(&ctx);
+    Sha1GetDigest(&ctx, digest);
+}
+
+// The generator restated in one-shot hashes, to check the byte order of both
 // readings and the refresh on readings that are not all zero.
 std::vector<uint32_t> Model(const platform::SystemTime& time, int64_t count, int values) {
     uint8_t seed[24];
@@ -44,7 +52,7 @@ std::vector<uint32_t> Model(const platform::SystemTime& time, int64_t count, int
         seed[9 + 2 * i] = static_cast<uint8_t>(fields[i] >> 8);
     }
     uint8_t pool[20];
-    SHA1(seed, sizeof seed, pool);
+    Sha1(seed, sizeof seed, pool);
     std::vector<uint32_t> out;
     uint32_t index = 0;
     for (int n = 0; n < values; ++n) {
@@ -58,7 +66,7 @@ std::vector<uint32_t> Model(const platform::SystemTime& time, int64_t count, int
         for (int i = 0; i < 4; ++i) {
             refresh[16 + i] = static_cast<uint8_t>(index >> (8 * i));
         }
-        SHA1(refresh, sizeof refresh, pool);
+        Sha1(refresh, sizeof refresh, pool);
         index = (index + 4) % 20;
     }
     return out;

@@ -47,22 +47,43 @@ const HashVector kHashVectors[] = {
 };
 
 TEST(Sha1, PublishedDigestsInOneShotBytewiseAndSplitAtEveryOffset) {
-    for (const HashVector& v : kHashVectors) {
-        SCOPED_TRACE(v.digest);
-        const std::vector<uint8_t> message =
-            v.length == 0 ? std::vector<uint8_t>() : Repeat(Text(v.text), v.length);
-        EXPECT_EQ(DigestInPieces(message, {}), v.digest);
-        std::vector<size_t> everyByte;
-        for (size_t i = 1; i < message.size(); ++i) {
-            everyByte.push_back(i);
-        }
-        EXPECT_EQ(DigestInPieces(message, everyByte), v.digest);
-        if (message.size() <= 1000) {
-            for (size_t cut = 0; cut <= message.size(); ++cut) {
-                // Cutting twice at the same offset adds an empty piece.
-                ASSERT_EQ(DigestInPieces(message, {cut, cut}), v.digest) << "cut at " << cut;
+    for (const bool accelerated : {false, true}) {
+        for (const HashVector& v : kHashVectors) {
+            SCOPED_TRACE(v.digest);
+            SCOPED_TRACE(Sha1SetAccelerated(accelerated) ? "SHA instructions" : "portable");
+            const std::vector<uint8_t> message =
+                v.length == 0 ? std::vector<uint8_t>() : Repeat(Text(v.text), v.length);
+            EXPECT_EQ(DigestInPieces(message, {}), v.digest);
+            std::vector<size_t> everyByte;
+            for (size_t i = 1; i < message.size(); ++i) {
+                everyByte.push_back(i);
+            }
+            EXPECT_EQ(DigestInPieces(message, everyByte), v.digest);
+            if (message.size() <= 1000) {
+                for (size_t cut = 0; cut <= message.size(); ++cut) {
+                    // Cutting twice at the same offset adds an empty piece.
+                    ASSERT_EQ(DigestInPieces(message, {cut, cut}), v.digest) << "cut at " << cut;
+                }
             }
         }
+    }
+}
+
+// Both compressions must leave the whole context alike, the working block included.
+TEST(Sha1, InstructionsAndPortableRoundsLeaveTheSameContext) {
+    std::vector<uint8_t> message(1000);
+    for (size_t i = 0; i < message.size(); ++i) {
+        message[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    }
+    for (uint32_t size = 64; size <= message.size(); size += 67) {
+        Sha1Context contexts[2];
+        for (int accelerated = 0; accelerated < 2; ++accelerated) {
+            Sha1SetAccelerated(accelerated == 1);
+            std::memset(&contexts[accelerated], 0, sizeof(Sha1Context));
+            Sha1Initialize(&contexts[accelerated]);
+            Sha1Update(&contexts[accelerated], message.data(), size);
+        }
+        ASSERT_EQ(0, std::memcmp(&contexts[0], &contexts[1], sizeof(Sha1Context))) << size;
     }
 }
 
@@ -94,6 +115,18 @@ TEST(Sha1, FinalClearsTheRunningStateAndKeepsTheDigest) {
     uint8_t out[SHA1_DIGEST_SIZE];
     EXPECT_EQ(&ctx, Sha1GetDigest(&ctx, out));
     EXPECT_EQ(ToHex(out, sizeof out), digest);
+}
+
+TEST(Sha1, BitCountCarriesIntoTheHighWord) {
+    Sha1Context ctx;
+    Sha1Initialize(&ctx);
+    ctx.Count[0] = 0xFFFFFFF0;  // 2^32 bits less two bytes: block position 62
+    ctx.Count[1] = 6;
+    const uint8_t bytes[3] = {1, 2, 3};
+    Sha1Update(&ctx, bytes, sizeof bytes);
+    EXPECT_EQ(8u, ctx.Count[0]);
+    EXPECT_EQ(7u, ctx.Count[1]);
+    EXPECT_EQ(3, ctx.Buffer[0]);  // the third byte began a new block
 }
 
 TEST(Sha1, NullArgumentsDoNothing) {
