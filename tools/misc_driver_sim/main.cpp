@@ -307,11 +307,13 @@ class Server {
                 std::perror("misc-driver-sim: poll");
                 break;
             }
-            if (fds[0].revents & POLLIN) {
-                Accept();
-            }
+            // The open handle first: a client that closed it and opens again at
+            // once must find the device free, not shared.
             if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
                 ReadClient();
+            }
+            if (fds[0].revents & POLLIN) {
+                Accept();
             }
         }
     }
