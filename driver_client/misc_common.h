@@ -72,7 +72,9 @@ class CMiscCommon {
     // (ASCII in, wide out, at most TEXT_BUFFER_CHARS with the terminator). Does
     // nothing when LastErrorText does not exist.
     void _SetErrorText(const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__clang__)
+        __attribute__((format(printf, 2, 3)))
+#elif defined(__GNUC__)
         __attribute__((format(gnu_printf, 2, 3)))
 #endif
         ;
