@@ -77,7 +77,8 @@ void FormatCalibrationText(const uint8_t* words, char* text);
 
 // Reads the 16 words of a calibration text as "%04x " reads them 16 times: white
 // space skipped, then one to four hexadecimal digits of either case, so a run of
-// eight digits is two words. Anything after the 16th word is ignored. Fed in pieces
+// eight digits is two words. Anything after the 16th word is ignored. Signs and the
+// "0x" prefix, which the C library would also take, are refused. Fed in pieces
 // so that a file is read in chunks and only as far as needed.
 struct CalibrationTextParser {
     uint32_t group;   // words completed so far

@@ -70,6 +70,12 @@ bool CalibrationTextFeed(CalibrationTextParser* parser, const uint8_t* data, siz
             continue;
         }
         if (parser->digits > 0) {
+            if (parser->digits == 1 && parser->value == 0 && (data[i] == 'x' || data[i] == 'X')) {
+                // The C library would take "0x" as a prefix and read on; we take
+                // no prefixes, and must not read a different word from it.
+                parser->failed = true;
+                break;
+            }
             // Any other byte ends the word without being consumed by it.
             CompleteWord(parser);
             if (Done(parser)) {
