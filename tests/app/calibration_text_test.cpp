@@ -94,8 +94,9 @@ TEST(CalibrationTextTest, RefusesWhatCannotGiveSixteenWords) {
         good.substr(0, 15 * 5),                           // ends after 15 groups
         good.substr(0, 3 * 5) + "zz " + good.substr(20),  // fourth group not hexadecimal
         good.substr(0, 5) + "0x12 " + good.substr(10),    // no prefixes
-        good.substr(0, 5) + "-123 " + good.substr(10),    // no signs
-        good.substr(0, 12) + "g" + good.substr(12),       // a letter ends a group early
+        good.substr(0, 75) + "0X58",  // nor in the last group, where "0" alone would pass
+        good.substr(0, 5) + "-123 " + good.substr(10),  // no signs
+        good.substr(0, 12) + "g" + good.substr(12),     // a letter ends a group early
         good.substr(0, 7) + std::string(1, '\0') + good.substr(7),
         good.substr(0, 40) + "\x1a" + good.substr(40),  // no end-of-file mark
     };
