@@ -3,12 +3,16 @@
 // Every value lives in automatic storage; nothing here touches the heap.
 #include "crypto/bigint.h"
 
+#include <cstddef>
 #include <cstring>
 #include <exception>
 
+#include "crypto/wipe.h"
 #include "platform/platform.h"
 
 namespace {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "word pairs are read as 64-bit words");
 
 constexpr uint32_t kAllOnes = 0xFFFFFFFFu;
 constexpr uint32_t kTopBit = 0x80000000u;
@@ -32,6 +36,15 @@ bool IsZero(const BigInt& v) {
 
 bool IsNegative(const BigInt& v) {
     return v.BitLength < 0;
+}
+
+// The fewest words that hold a value of this BitLength with its sign bit.
+uint32_t SignificantWordsOf(int32_t bitLength) {
+    if (bitLength == 0) {
+        return 0;
+    }
+    const int32_t magnitudeBits = bitLength > 0 ? bitLength : -1 - bitLength;
+    return static_cast<uint32_t>(magnitudeBits) / 32 + 1;
 }
 
 void CopyWords(uint32_t* to, const uint32_t* from, uint32_t n) {
@@ -95,11 +108,7 @@ void BigInt::Resize(uint32_t n) {
 }
 
 uint32_t BigInt::SignificantWords() const {
-    if (BitLength == 0) {
-        return 0;
-    }
-    const int32_t magnitudeBits = BitLength > 0 ? BitLength : -1 - BitLength;
-    return static_cast<uint32_t>(magnitudeBits) / 32 + 1;
+    return SignificantWordsOf(BitLength);
 }
 
 uint32_t BigInt::WordAt(uint32_t i) const {
@@ -187,14 +196,29 @@ void BigInt::ShiftLeftBit() {
     if (IsZero(*this)) {
         return;
     }
-    BitLength += BitLength > 0 ? 1 : -1;
-    uint32_t carry = 0;
-    for (uint32_t i = 0; i < WordCount; ++i) {
-        const uint32_t w = Words[i];
-        Words[i] = (w << 1) | carry;
-        carry = w >> 31;
+    const uint32_t carryOut = Words[WordCount - 1] >> 31;
+    // Only the significant words change: above them 0 stays 0, and all-ones takes a
+    // one from the all-ones or sign bit below. Going downward keeps each word's
+    // input unshifted without a carry chain.
+    uint32_t n = SignificantWords();
+    if (n > WordCount) {
+        n = WordCount;
     }
-    if (carry != 0) {
+    uint32_t i = n - 1;
+    for (; i >= 2; i -= 2) {
+        // Two words at a time as one little-endian 64-bit word: the bit-serial
+        // division spends most of its time here.
+        uint64_t pair;
+        std::memcpy(&pair, &Words[i - 1], sizeof pair);
+        pair = (pair << 1) | (Words[i - 2] >> 31);
+        std::memcpy(&Words[i - 1], &pair, sizeof pair);
+    }
+    if (i == 1) {
+        Words[1] = (Words[1] << 1) | (Words[0] >> 31);
+    }
+    Words[0] <<= 1;
+    BitLength += BitLength > 0 ? 1 : -1;
+    if (carryOut != 0) {
         if (WordCount >= BIGINT_MAX_WORDS) {
             platform::RaiseIntegerOverflow();
         }
@@ -249,47 +273,102 @@ int32_t Compare(const BigInt& a, const BigInt& b) {
     return 0;
 }
 
-void BigAdd(const BigInt& a, const BigInt& b, BigInt& out) {
+namespace {
+
+// BitLength of -v for a normalised v other than zero, without forming -v. A positive
+// power of two 2^(L-1) negates to a value of the same width, -2^(L-1) to one of width
+// L; every other value gains or loses the sign bit.
+int32_t NegatedBitLength(const BigInt& v) {
+    const bool negative = v.BitLength < 0;
+    const int32_t length = negative ? -v.BitLength : v.BitLength;
+    const uint32_t top = static_cast<uint32_t>(length - 1) / 32;
+    const uint32_t bit = static_cast<uint32_t>(length - 1) % 32;
+    bool powerOfTwo = v.Words[top] == (negative ? kAllOnes << bit : 1u << bit);
+    for (uint32_t i = 0; powerOfTwo && i < top; ++i) {
+        powerOfTwo = v.Words[i] == 0;
+    }
+    if (negative) {
+        return powerOfTwo ? length : length - 1;
+    }
+    return powerOfTwo ? -length : -length - 1;
+}
+
+// out = a + b, or out = a - b when subtract is set. Subtraction adds -b without
+// forming it: its words are those of b inverted with one carried in, which sum to
+// the same words and the same final carry as the two's complement that Negate
+// would store. The word count and the fatal conditions are those of BigAdd on a
+// and -b: the output is resized when it is one of the addends (for subtraction,
+// only a counts: -b would be a copy), and prepared otherwise.
+void AddOrSubtract(const BigInt& a, const BigInt& b, bool subtract, BigInt& out) {
     const uint32_t na = a.SignificantWords();
-    const uint32_t nb = b.SignificantWords();
-    const uint32_t m = na > nb ? na : nb;
-    const bool aNegative = IsNegative(a);
-    const bool bNegative = IsNegative(b);
     const uint32_t aSign = SignWordOf(a);
-    const uint32_t bSign = SignWordOf(b);
     // Stored words worth reading: a value shifted into bit 31 of its top word counts
     // one significant word more than it stores.
     const uint32_t aStored = na < a.WordCount ? na : a.WordCount;
-    const uint32_t bStored = nb < b.WordCount ? nb : b.WordCount;
-    if (&out == &a || &out == &b) {
-        out.Resize(m + 1);
-    } else {
-        out.Prepare(m + 1);
-    }
-    // WordAt as of entry: an aliased output has been resized by now.
+    const uint32_t bSignificant = b.SignificantWords();
+    const uint32_t bStored = bSignificant < b.WordCount ? bSignificant : b.WordCount;
+    const uint32_t bFill = SignWordOf(b);
+    uint32_t nb = bSignificant;
+    uint32_t flip = 0;
     uint64_t carry = 0;
-    for (uint32_t i = 0; i < m; ++i) {
+    bool inPlace = &out == &a || &out == &b;
+    if (subtract) {
+        inPlace = &out == &a;
+        if (!IsZero(b)) {
+            if (b.WordCount == BIGINT_MAX_WORDS && b.IsMostNegative()) {
+                // Negate would have to grow beyond the capacity.
+                platform::RaiseIntegerOverflow();
+            }
+            nb = SignificantWordsOf(NegatedBitLength(b));
+            flip = kAllOnes;
+            carry = 1;
+        }
+    }
+    const uint32_t bSign = bFill ^ flip;
+    const uint32_t m = na > nb ? na : nb;
+    if (m + 1 > BIGINT_MAX_WORDS) {
+        if (inPlace) {
+            platform::RaiseIntegerOverflow();  // as Resize
+        }
+        std::terminate();  // as Prepare
+    }
+    // Every output word below m is written, and word m too when it is kept, so the
+    // fill of Resize and Prepare never shows; the operands' words are each read
+    // before the output word of the same index is written.
+    const uint32_t common = aStored < bStored ? aStored : bStored;
+    uint32_t i = 0;
+    for (; i < common && i < m; ++i) {
+        const uint64_t sum = static_cast<uint64_t>(a.Words[i]) + (b.Words[i] ^ flip) + carry;
+        out.Words[i] = static_cast<uint32_t>(sum);
+        carry = sum >> 32;
+    }
+    for (; i < m; ++i) {
         const uint32_t x = i < aStored ? a.Words[i] : aSign;
-        const uint32_t y = i < bStored ? b.Words[i] : bSign;
+        const uint32_t y = (i < bStored ? b.Words[i] : bFill) ^ flip;
         const uint64_t sum = static_cast<uint64_t>(x) + y + carry;
         out.Words[i] = static_cast<uint32_t>(sum);
         carry = sum >> 32;
     }
-    if (aNegative == bNegative) {
-        // Two non-negative operands: the carry word. Two negative ones: their sign
+    if (aSign == bSign) {
+        // Two non-negative addends: the carry word. Two negative ones: their sign
         // words plus the carry, so that the exact sum keeps its sign.
         out.Words[m] = static_cast<uint32_t>(aSign + bSign + carry);
+        out.WordCount = m + 1;
     } else {
-        out.Resize(m);
+        // Opposite signs: the carry is dropped.
+        out.WordCount = m;
     }
     out.Normalize();
 }
 
+}  // namespace
+
+void BigAdd(const BigInt& a, const BigInt& b, BigInt& out) {
+    AddOrSubtract(a, b, false, out);
+}
+
 void BigSubtract(const BigInt& a, const BigInt& b, BigInt& out) {
-    BigInt negated;
-    negated.Assign(b);
-    negated.Negate();
-    BigAdd(a, negated, out);
+    AddOrSubtract(a, b, true, out);
 }
 
 namespace {
@@ -605,6 +684,21 @@ void BigPowerMod(const BigInt& base, const BigInt& exponent, const BigInt& modul
 // ---------------------------------------------------------------------------
 // Word-array entries
 
+namespace {
+
+// Deeper than the arithmetic under powmod ever reaches: its Karatsuba recursion on
+// 1024-bit operands uses about 20 KB of stack.
+constexpr size_t kScrubBytes = 32 * 1024;
+
+// Overwrites the stack just below the caller's frame, where the temporaries of the
+// arithmetic it called have been left. Kept out of line so that its frame lies there.
+__attribute__((noinline)) void ScrubStackBelow() {
+    unsigned char scratch[kScrubBytes];
+    SecureWipe(scratch, sizeof scratch);
+}
+
+}  // namespace
+
 bool powmod(uint32_t* result, uint32_t resultWords, const uint32_t* base, uint32_t baseWords,
             const uint32_t* exponent, uint32_t exponentWords, const uint32_t* modulus,
             uint32_t modulusWords) {
@@ -612,11 +706,17 @@ bool powmod(uint32_t* result, uint32_t resultWords, const uint32_t* base, uint32
     b.LoadWords(base, baseWords);
     e.LoadWords(exponent, exponentWords);
     m.LoadWords(modulus, modulusWords);
-    if (result == nullptr || base == nullptr || exponent == nullptr || modulus == nullptr) {
-        return false;
+    bool stored = false;
+    if (result != nullptr && base != nullptr && exponent != nullptr && modulus != nullptr) {
+        BigPowerMod(b, e, m, value);
+        stored = value.StoreWords(result, resultWords);
     }
-    BigPowerMod(b, e, m, value);
-    return value.StoreWords(result, resultWords);
+    // The exponent is the caller's secret and the result may be a shared one; every
+    // intermediate power of the base is a step towards either.
+    SecureWipe(&e, sizeof e);
+    SecureWipe(&value, sizeof value);
+    ScrubStackBelow();
+    return stored;
 }
 
 bool pow2mod(uint32_t* result, uint32_t resultWords, const uint32_t* exponent,
