@@ -18,6 +18,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "crypto/wipe.h"
 #include "tools/misc_driver_sim/sim.h"
 
 namespace {
@@ -295,6 +296,10 @@ class Server {
         std::printf("ready\n");
         std::fflush(stdout);
         while (!g_stop) {
+            // Between handles the driver has time for the next Ini1's exponentiation.
+            if (client_ < 0) {
+                misc_sim::PrepareKeyPair(&device_);
+            }
             pollfd fds[2] = {{listener_, POLLIN, 0}, {client_, POLLIN, 0}};
             const nfds_t count = client_ >= 0 ? 2 : 1;
             // The stop signals are blocked except inside ppoll, so one that
@@ -320,6 +325,7 @@ class Server {
 
     ~Server() {
         CloseClient();
+        SecureWipe(&device_.prepared, sizeof device_.prepared);
         if (listener_ >= 0) {
             close(listener_);
         }

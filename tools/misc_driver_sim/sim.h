@@ -77,9 +77,18 @@ struct Handle {
     uint8_t image[123] = {};  // the reply data of subfunction 1 without Accepted
 };
 
+// A fresh exponent with its public value, made while no handle is open so that
+// an Ini1 need not wait for the exponentiation. Each pair serves one Ini1 only.
+struct KeyPair {
+    bool ready = false;
+    uint32_t exponent[6] = {};
+    uint8_t yd[132] = {};
+};
+
 struct Device {
     Config config;
     Handle handle;
+    KeyPair prepared;
     uint64_t exchanges = 0;  // counted for the trace
 };
 
@@ -111,6 +120,10 @@ std::vector<uint8_t> EncodeReply(const Reply& reply);
 void ResetHandle(Handle* handle);
 // Answers one exchange of the open handle.
 Reply HandleRequest(Device* device, const Request& request);
+
+// Makes device->prepared ready when it is not (and encryption is on). For idle
+// moments: it costs one 160-bit exponentiation.
+void PrepareKeyPair(Device* device);
 
 // Starts an established session with a known session key, as if the handshake had
 // just finished. For tests and fuzzers that want to reach the capsule paths.

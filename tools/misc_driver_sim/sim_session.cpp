@@ -139,22 +139,16 @@ Reply Ini1(Device* device, const Request& request, std::string* note) {
     do {
         config.random(reinterpret_cast<uint8_t*>(&handle.sid), sizeof handle.sid);
     } while (handle.sid == 0);
-    uint32_t yd[kNumberWords];
-    bool computed = false;
-    // pow2mod may refuse a rare result that keeps a spare word; a fresh exponent
-    // fixes that.
-    for (int attempt = 0; attempt < 4 && !computed; ++attempt) {
-        config.random(reinterpret_cast<uint8_t*>(handle.exponent), 4 * (kExponentWords - 1));
-        handle.exponent[kExponentWords - 1] = 0;
-        computed = pow2mod(yd, kNumberWords, handle.exponent, kExponentWords, kOakleyGroup2Prime,
-                           kNumberWords);
-    }
-    if (!computed) {
+    PrepareKeyPair(device);
+    if (!device->prepared.ready) {
         ForgetSession(&handle);
         *note = "Ini1: pow2mod failed";
         return Refuse(kErrorGenFailure);
     }
-    WordsToBytes(yd, kNumberWords, handle.yd);
+    std::memcpy(handle.exponent, device->prepared.exponent, sizeof handle.exponent);
+    std::memcpy(handle.yd, device->prepared.yd, sizeof handle.yd);
+    SecureWipe(&device->prepared, sizeof device->prepared);
+    device->prepared.ready = false;
     ApplyYdFault(config.faults.yd, handle.yd);
     std::memcpy(handle.yc, in.data() + 4, kNumberBytes);
 
@@ -314,6 +308,23 @@ Reply SessionRequest(Device* device, const Request& request, std::string* note) 
             *note = "session: unknown tag";
             return Refuse(kErrorAccessDenied);
     }
+}
+
+void PrepareKeyPair(Device* device) {
+    KeyPair& pair = device->prepared;
+    if (pair.ready || !device->config.encryption) {
+        return;
+    }
+    uint32_t yd[kNumberWords];
+    // pow2mod may refuse a rare result that keeps a spare word; a fresh exponent
+    // fixes that.
+    for (int attempt = 0; attempt < 4 && !pair.ready; ++attempt) {
+        device->config.random(reinterpret_cast<uint8_t*>(pair.exponent), 4 * (kExponentWords - 1));
+        pair.exponent[kExponentWords - 1] = 0;
+        pair.ready = pow2mod(yd, kNumberWords, pair.exponent, kExponentWords, kOakleyGroup2Prime,
+                             kNumberWords);
+    }
+    WordsToBytes(yd, kNumberWords, pair.yd);
 }
 
 void ForgetSession(Handle* handle) {
