@@ -1,0 +1,77 @@
+// End-to-end support: the real quellix program against the real simulated misc
+// driver, each test in its own temporary folder. Every child process is bounded
+// by a timeout and always reaped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using Bytes = std::vector<uint8_t>;
+
+// A folder under the temporary directory, removed with everything in it.
+class TempFolder {
+  public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// What a finished child process left.
+struct Outcome {
+    bool exited = false;  // ended by exit, not by a signal or the timeout
+    int exitCode = -1;
+    bool timedOut = false;
+    std::string output;  // stdout and stderr together
+};
+
+struct RunOptions {
+    std::filesystem::path workFolder;  // the current directory of the child
+    std::filesystem::path deviceRoot;  // MISC_DEVICE_ROOT
+    long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; -1 none
+    int timeoutMs = 20000;
+};
+
+// Runs quellix with these arguments (after the program path) and waits for it.
+Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& options);
+
+// The simulated driver, started in a root folder; stopped (SIGTERM, then SIGKILL
+// if it lingers) and reaped by Stop or the destructor. Its stderr goes to a log.
+class Simulator {
+  public:
+    Simulator() = default;
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Starts `misc-driver-sim --root root --table table [arguments]` and waits for
+    // its "ready" line. False when it does not come up in time.
+    bool Start(const std::filesystem::path& root, const std::filesystem::path& table,
+               const std::filesystem::path& log, const std::vector<std::string>& arguments);
+    // Stops the simulator; true when it ended by itself after SIGTERM.
+    bool Stop();
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Whole-file helpers.
+Bytes ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
+std::string ReadText(const std::filesystem::path& path);
+void WriteText(const std::filesystem::path& path, const std::string& text);
+
+// Lines of a simulator log that record an exchange with this I/O-control code.
+int CountExchanges(const std::string& log, uint32_t code);
+
+}  // namespace e2e

@@ -1,0 +1,281 @@
+// The quellix program end to end against misc-driver-sim: read-out, write-back,
+// dumps, driver faults, bad arguments, and the failures that must not cost data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <string>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+constexpr uint32_t kEncapsulated = 0x222008;
+
+enum class Mode { Plain, Encrypted };
+
+// The 80-byte calibration text for the words of a table (bytes 5 to 36).
+std::string TextFor(const Bytes& table) {
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        char group[8];
+        std::snprintf(group, sizeof(group), "%02x%02x ", table[6 + 2 * i], table[5 + 2 * i]);
+        text += group;
+    }
+    return text;
+}
+
+// What a text-mode stream stores for bytes: 0x0D before every 0x0A.
+Bytes TextMode(const Bytes& bytes) {
+    Bytes stored;
+    for (uint8_t byte : bytes) {
+        if (byte == 0x0A) {
+            stored.push_back(0x0D);
+        }
+        stored.push_back(byte);
+    }
+    return stored;
+}
+
+// A table holding calibration data with line-feed bytes in it.
+Bytes CustomTable() {
+    Bytes table(110);
+    for (size_t i = 0; i < table.size(); ++i) {
+        table[i] = static_cast<uint8_t>(i * 37 + 11);
+        if (table[i] == 0x0A) {
+            table[i] = 0x0B;  // only the line feeds placed below
+        }
+    }
+    table[0] = 0x80;
+    table[1] = 0x00;
+    table[2] = 0xEE;
+    table[3] = 0x01;
+    table[4] = 0x02;
+    table[6] = 0x0A;   // word 0 high byte
+    table[13] = 0x0A;  // word 4 low byte
+    table[60] = 0x0A;  // beyond the words
+    return table;
+}
+
+class E2eTest : public ::testing::TestWithParam<Mode> {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(temp.path().empty());
+        root = temp.path() / "root";
+        work = temp.path() / "work";
+        table = temp.path() / "table5.bin";
+        log = temp.path() / "sim.log";
+        std::filesystem::create_directory(root);
+        std::filesystem::create_directory(work);
+    }
+    void TearDown() override { EXPECT_TRUE(simulator.Stop()) << "simulator did not stop cleanly"; }
+
+    void StartSimulator(std::vector<std::string> arguments = {}) {
+        if (GetParam() == Mode::Plain) {
+            arguments.push_back("--no-encryption");
+        }
+        arguments.push_back("--trace");
+        ASSERT_TRUE(simulator.Start(root, table, log, arguments)) << ReadText(log);
+    }
+    // One run of quellix in the work folder; it must end by itself with code 0.
+    std::string Run(const std::vector<std::string>& arguments, long fileSizeLimit = -1) {
+        RunOptions options;
+        options.workFolder = work;
+        options.deviceRoot = root;
+        options.fileSizeLimit = fileSizeLimit;
+        const Outcome outcome = RunQuellix(arguments, options);
+        EXPECT_FALSE(outcome.timedOut);
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exitCode, 0);
+        return outcome.output;
+    }
+    int EncapsulatedExchanges() { return CountExchanges(ReadText(log), kEncapsulated); }
+
+    TempFolder temp;
+    std::filesystem::path root, work, table, log;
+    Simulator simulator;
+};
+
+TEST_P(E2eTest, ReadOutWritesTheTableWords) {
+    StartSimulator();
+    EXPECT_EQ(Run({}), "");
+    const Bytes current = ReadBytes(table);
+    ASSERT_EQ(current.size(), 110u);
+    EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TextFor(current));
+    EXPECT_FALSE(std::filesystem::exists(work / "atoa.txt"));
+    EXPECT_FALSE(std::filesystem::exists(work / "calibfrombios.bin.tmp"));
+}
+
+TEST_P(E2eTest, WriteBackStoresTheWordsAndNothingElse) {
+    StartSimulator();
+    const Bytes before = ReadBytes(table);
+    WriteText(work / "new.txt",
+              "0001 0002 0003 0004 0005 0006 0007 0008\r\n"
+              "ABCD EF01 2345 6789 0a0b 0C0D fffe 7fff\r\n");
+    EXPECT_EQ(Run({"-debug", "-calibfile", "new.txt"}), "");
+
+    Bytes expected = before;
+    const uint16_t words[16] = {1,      2,      3,      4,      5,      6,      7,      8,
+                                0xABCD, 0xEF01, 0x2345, 0x6789, 0x0A0B, 0x0C0D, 0xFFFE, 0x7FFF};
+    for (int i = 0; i < 16; ++i) {
+        expected[5 + 2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
+        expected[6 + 2 * i] = static_cast<uint8_t>(words[i] >> 8);
+    }
+    EXPECT_EQ(ReadBytes(table), expected);
+}
+
+TEST_P(E2eTest, RoundTripChangesTheWords) {
+    StartSimulator();
+    Run({});
+    const std::string first = ReadText(work / "calibfrombios.bin");
+    ASSERT_EQ(first.size(), 80u);
+
+    // A technician's edit: every digit moved on by one, in upper case.
+    std::string edited = first;
+    for (char& c : edited) {
+        if (c != ' ') {
+            c = "123456789ABCDEF0"[c <= '9' ? c - '0' : c - 'a' + 10];
+        }
+    }
+    WriteText(work / "edited.txt", edited);
+    EXPECT_EQ(Run({"-debug", "-calibfile", "edited.txt"}), "");
+
+    std::filesystem::remove(work / "calibfrombios.bin");
+    EXPECT_EQ(Run({"-debug"}), "");
+    std::string lower = edited;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    EXPECT_EQ(ReadText(work / "calibfrombios.bin"), lower);
+    EXPECT_NE(lower, first);
+}
+
+TEST_P(E2eTest, ReadtestDumpsBothWays) {
+    const Bytes custom = CustomTable();
+    WriteBytes(table, custom);
+    StartSimulator();
+    EXPECT_EQ(Run({"-readtest"}), "");
+    EXPECT_EQ(ReadBytes(work / "atoa.txt"), TextMode(custom));
+    EXPECT_EQ(ReadBytes(work / "atoa.txt").size(), 113u);
+    EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TextFor(custom));
+
+    EXPECT_EQ(Run({"-calibfile", "calibfrombios.bin", "-readtest", "-debug"}), "");
+    Bytes image(110, 0);
+    image[0] = 0x02;
+    std::copy(custom.begin() + 5, custom.begin() + 37, image.begin() + 1);
+    EXPECT_EQ(ReadBytes(work / "maet.txt"), TextMode(image));
+    EXPECT_EQ(ReadBytes(table), custom);  // the same words written back
+}
+
+TEST_P(E2eTest, BadHeaderKeepsTheOldFile) {
+    StartSimulator({"--fault", "bad-header"});
+    WriteText(work / "calibfrombios.bin", "an earlier read-out");
+    EXPECT_EQ(Run({"-debug", "-readtest"}), "Quellix: Invalid Table5 Data (No Calibration data)\n");
+    EXPECT_EQ(ReadText(work / "calibfrombios.bin"), "an earlier read-out");
+    EXPECT_TRUE(std::filesystem::exists(work / "atoa.txt"));  // dumped before the test
+}
+
+TEST_P(E2eTest, BusyDriverIsAskedOnceMore) {
+    StartSimulator({"--busy", "1"});
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        text += "00" + std::to_string(10 + i) + "\n";
+    }
+    WriteText(work / "words.txt", text);
+    EXPECT_EQ(Run({"-debug", "-calibfile", "words.txt"}), "");
+    EXPECT_EQ(ReadBytes(table)[5], 0x10);
+    EXPECT_EQ(ReadBytes(table)[35], 0x25);
+    EXPECT_EQ(EncapsulatedExchanges(), 4);  // subfunction 0 twice, then 1 and 2
+}
+
+TEST_P(E2eTest, DriverBusyTwiceIsRegistryWriteError) {
+    StartSimulator({"--busy", "2"});
+    const Bytes before = ReadBytes(table);
+    WriteText(work / "edited.txt",
+              "1111 2222 3333 4444 5555 6666 7777 8888 "
+              "9999 aaaa bbbb cccc dddd eeee ffff 0000 ");
+    EXPECT_EQ(Run({"-debug", "-calibfile", "edited.txt"}), "Quellix: Registry Write Error\n");
+    EXPECT_EQ(ReadBytes(table), before);
+}
+
+TEST_P(E2eTest, RefusedCommitIsRegistryWriteError) {
+    StartSimulator({"--fault", "status=2:9"});
+    const Bytes before = ReadBytes(table);
+    Run({});
+    std::string text = ReadText(work / "calibfrombios.bin");
+    text[0] = text[0] == 'f' ? '0' : 'f';
+    WriteText(work / "edited.txt", text);
+    EXPECT_EQ(Run({"-debug", "-calibfile", "edited.txt"}), "Quellix: Registry Write Error\n");
+    EXPECT_EQ(ReadBytes(table), before);
+}
+
+TEST_P(E2eTest, NoDevice) {
+    // No simulator: the root holds no device.
+    EXPECT_EQ(Run({"-readtest", "-debug"}), "Quellix: Failed to open Misc Driver\n");
+    EXPECT_EQ(Run({}), "");
+    EXPECT_TRUE(std::filesystem::is_empty(work));
+}
+
+TEST_P(E2eTest, BadArguments) {
+    StartSimulator();
+    EXPECT_EQ(Run({"-debug", "-calibfile"}), "Quellix: Invalid Argument\n");
+    EXPECT_EQ(Run({"-calibfile", "-debug"}), "");  // parsing stopped before -debug
+    EXPECT_EQ(Run({"/debug", "-debug"}), "Quellix: Invalid Argument\n");
+    EXPECT_EQ(Run({"-debug", "-calibfile", std::string(260, 'n')}), "Quellix: Invalid Argument\n");
+    EXPECT_EQ(EncapsulatedExchanges(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(work));
+}
+
+// A failed write must not destroy the previous read-out nor be reported as done.
+TEST_P(E2eTest, WriteFailureKeepsTheOldFile) {
+    StartSimulator();
+    const std::string old = "a good earlier read-out, longer than what may now be written";
+    WriteText(work / "calibfrombios.bin", old);
+    for (long limit : {0L, 40L, 79L}) {
+        EXPECT_EQ(Run({"-debug"}, limit), "Quellix: Failed to Open Binary file\n") << limit;
+        EXPECT_EQ(ReadText(work / "calibfrombios.bin"), old) << limit;
+        EXPECT_FALSE(std::filesystem::exists(work / "calibfrombios.bin.tmp")) << limit;
+    }
+    // With room for the 80 bytes it works.
+    EXPECT_EQ(Run({"-debug"}, 80), "");
+    EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TextFor(ReadBytes(table)));
+}
+
+// A file that cannot give 16 words must never reach the driver.
+TEST_P(E2eTest, PartialFileIsRefusedBeforeTheDriver) {
+    StartSimulator();
+    const Bytes before = ReadBytes(table);
+    const std::string bad[] = {"", "0001 0002 0003",
+                               "0001 0002 0003 zz 0005 0006 0007 0008 "
+                               "0009 000a 000b 000c 000d 000e 000f 0010"};
+    for (const std::string& text : bad) {
+        WriteText(work / "bad.txt", text);
+        EXPECT_EQ(Run({"-debug", "-readtest", "-calibfile", "bad.txt"}),
+                  "Quellix: Failed to Open Binary file\n")
+            << text;
+    }
+    EXPECT_EQ(Run({"-debug", "-calibfile", "missing.txt"}),
+              "Quellix: Failed to Open Binary file\n");
+    EXPECT_EQ(EncapsulatedExchanges(), 0);
+    EXPECT_EQ(ReadBytes(table), before);
+    EXPECT_FALSE(std::filesystem::exists(work / "maet.txt"));
+}
+
+TEST_P(E2eTest, NonAsciiFileName) {
+    StartSimulator();
+    const std::string name = "\xd0\xba\xd0\xb0\xd0\xbb\xd0\xb8\xd0\xb1\xe2\x82\xac.txt";
+    WriteText(work / name,
+              "00aa 00bb 00cc 00dd 00ee 00ff 0011 0022 "
+              "0033 0044 0055 0066 0077 0088 0099 00a0");
+    EXPECT_EQ(Run({"-debug", "-calibfile", name}), "");
+    EXPECT_EQ(ReadBytes(table)[5], 0xAA);
+    EXPECT_EQ(ReadBytes(table)[35], 0xA0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Plain, E2eTest, ::testing::Values(Mode::Plain));
+INSTANTIATE_TEST_SUITE_P(Encrypted, E2eTest, ::testing::Values(Mode::Encrypted));
+
+}  // namespace
+}  // namespace e2e
