@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <memory>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,16 @@ using MiscCommon::g_MiscCommon;
 inline uint32_t Le32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-inline void PutLe32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+// Little-endian 32-bit words, then any bytes.
+inline Bytes U32s(std::initializer_list<uint32_t> words, Bytes tail = {}) {
+    Bytes b;
+    for (uint32_t v : words) {
+        for (int i = 0; i < 4; ++i) {
+            b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        }
     }
+    b.insert(b.end(), tail.begin(), tail.end());
+    return b;
 }
 
 // A key whose bytes are all below 0x80, so the key schedule's sign extension
@@ -90,11 +97,8 @@ struct Answer {
 inline Bytes ReplyCapsule(const Answer& a, bool enciphered) {
     const uint32_t n = static_cast<uint32_t>(a.payload.size());
     const uint32_t size = 16 + 8 * ((n + 7) / 8);
-    Bytes c;
-    PutLe32(c, a.payloadLength >= 0 ? static_cast<uint32_t>(a.payloadLength) : n);
-    PutLe32(c, size);
-    PutLe32(c, 0);
-    c.insert(c.end(), a.payload.begin(), a.payload.end());
+    const uint32_t length = a.payloadLength >= 0 ? static_cast<uint32_t>(a.payloadLength) : n;
+    Bytes c = U32s({length, size, 0}, a.payload);
     c.resize(size, 0);
     if (enciphered) {
         DeviceCipherBlocks(c, size, true);

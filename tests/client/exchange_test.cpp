@@ -23,11 +23,7 @@ TEST_F(ClientTest, CapsuleSizesAndLayout) {
         const Bytes payload = Table(n);
         uint8_t* c = g_MiscCommon._InitializeMessageCapsule(n, n ? payload.data() : nullptr);
         ASSERT_NE(c, nullptr);
-        Bytes expected;
-        PutLe32(expected, n);
-        PutLe32(expected, size);
-        PutLe32(expected, 0);
-        expected.insert(expected.end(), payload.begin(), payload.end());
+        Bytes expected = U32s({n, size, 0}, payload);
         expected.resize(size, 0);
         EXPECT_EQ(Bytes(c, c + size), expected) << n;
         platform::HeapRelease(c);
@@ -98,11 +94,7 @@ TEST_F(ClientTest, BiosTableRequestOnTheWire) {
         const testplatform::Exchange& x = testplatform::Exchanges().at(0);
         EXPECT_EQ(x.code, MiscCommon::IOCTL_MISC_ENCAPSULATED);
         EXPECT_EQ(x.outSize, 128u);
-        Bytes expected;
-        for (uint32_t v : {26u, 48u, 0x55u, 7u, 26u, IOCTL_MISC_BIOS_EXT_TABLE, 2u, 110u}) {
-            PutLe32(expected, v);
-        }
-        expected.insert(expected.end(), {5, 0});
+        Bytes expected = U32s({26, 48, 0x55, 7, 26, IOCTL_MISC_BIOS_EXT_TABLE, 2, 110}, {5, 0});
         expected.resize(48, 0);
         const Bytes wire = x.input;
         EXPECT_EQ(Decode(x, enciphered).capsule, expected);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,10 +26,15 @@ using Bytes = std::vector<uint8_t>;
 const platform::Guid kGuid = {
     0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
 
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+Bytes U32s(std::initializer_list<uint32_t> words, Bytes tail = {}) {
+    Bytes b;
+    for (uint32_t v : words) {
+        for (int i = 0; i < 4; ++i) {
+            b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        }
     }
+    b.insert(b.end(), tail.begin(), tail.end());
+    return b;
 }
 void Send(int fd, const Bytes& b) {
     ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
@@ -189,11 +195,8 @@ TEST_F(LinuxBackend, OpenStatus) {
     EXPECT_EQ(platform::OpenDevice(path.c_str()), platform::InvalidDeviceHandle());
     EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
     {
-        FakeDevice refusing(folder + "/device", [](int fd) {
-            Bytes b;
-            Put32(b, platform::kErrorSharingViolation);
-            Send(fd, b);
-        });
+        FakeDevice refusing(folder + "/device",
+                            [](int fd) { Send(fd, U32s({platform::kErrorSharingViolation})); });
         EXPECT_EQ(platform::OpenDevice(path.c_str()), platform::InvalidDeviceHandle());
         EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorSharingViolation);
     }
@@ -214,18 +217,9 @@ TEST_F(LinuxBackend, FramesBothWays) {
     FakeDevice device(folder + "/device", [&](int fd) {
         Send(fd, Bytes(4, 0));
         seen1 = Receive(fd, 17);
-        Bytes r;
-        for (uint32_t v : {1u, 0u, 3u}) {
-            Put32(r, v);
-        }
-        r.insert(r.end(), {7, 8, 9});
-        Send(fd, r);
+        Send(fd, U32s({1, 0, 3}, {7, 8, 9}));
         seen2 = Receive(fd, 12);
-        r.clear();
-        for (uint32_t v : {0u, 5u, 0u}) {
-            Put32(r, v);
-        }
-        Send(fd, r);
+        Send(fd, U32s({0, 5, 0}));
         Receive(fd, 1);  // until the client closes
     });
     platform::DeviceHandle h = Open(folder);
@@ -234,22 +228,13 @@ TEST_F(LinuxBackend, FramesBothWays) {
     EXPECT_TRUE(platform::DeviceControl(h, 0x222008, in, 5, out, 16, &got));
     EXPECT_EQ(got, 3u);
     EXPECT_EQ(Bytes(out, out + 4), (Bytes{7, 8, 9, 0}));
-    Bytes expected;
-    for (uint32_t v : {0x222008u, 5u, 16u}) {
-        Put32(expected, v);
-    }
-    expected.insert(expected.end(), in, in + 5);
-    EXPECT_EQ(seen1, expected);
+    EXPECT_EQ(seen1, U32s({0x222008, 5, 16}, {1, 2, 3, 4, 5}));
 
     EXPECT_FALSE(platform::DeviceControl(h, 0x222000, nullptr, 0, nullptr, 0, &got));
     EXPECT_EQ(platform::GetLastErrorValue(), 5u);
     EXPECT_EQ(got, 0u);
     platform::CloseDevice(h);
-    expected.clear();
-    for (uint32_t v : {0x222000u, 0u, 0u}) {
-        Put32(expected, v);
-    }
-    EXPECT_EQ(seen2, expected);
+    EXPECT_EQ(seen2, U32s({0x222000, 0, 0}));
 }
 
 // Replies that break the frame rules fail with 31 and no bytes, and the handle
@@ -291,20 +276,7 @@ TEST_F(LinuxBackend, MalformedRepliesFailCleanly) {
     }
 }
 
-TEST_F(LinuxBackend, ProcessServices) {
-    auto* block = static_cast<uint8_t*>(platform::HeapAllocZeroed(64));
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(Bytes(block, block + 64), Bytes(64, 0));
-    platform::HeapRelease(block);
-
-    platform::SystemTime t = {};
-    platform::GetUtcSystemTime(&t);
-    EXPECT_GE(t.wYear, 2024);
-    EXPECT_TRUE(t.wMonth >= 1 && t.wMonth <= 12 && t.wDay >= 1 && t.wMilliseconds < 1000);
-    int64_t a = 0, b = 0;
-    EXPECT_TRUE(platform::QueryPerformanceCount(&a) && platform::QueryPerformanceCount(&b));
-    EXPECT_LE(a, b);
-
+TEST_F(LinuxBackend, CommandLineMessageBoxAndFiles) {
     int count = 0;
     wchar_t** args = platform::CommandLineArguments(&count);
     ASSERT_NE(args, nullptr);
