@@ -11,20 +11,27 @@ inline uint32_t F(const BlowfishContext* ctx, uint32_t x) {
            ctx->S[3][x & 0xFF];
 }
 
-// The sixteen rounds, unrolled two at a time so that no exchange is needed: the
-// halves alternate roles and the final exchange is folded into the stores. P is
-// walked upwards for enciphering and downwards for deciphering.
+// The sixteen rounds, written out two at a time so that no exchange is needed:
+// the halves alternate roles and the final exchange is folded into the stores. P
+// is walked upwards for enciphering and downwards for deciphering.
 template <int Step>
 inline void Rounds(const BlowfishContext* ctx, uint32_t* left, uint32_t* right) {
     const uint32_t* p = Step > 0 ? ctx->P : ctx->P + 17;
     uint32_t l = *left;
     uint32_t r = *right;
-    for (int i = 0; i < 16; i += 2) {
-        l ^= p[Step * i];
-        r ^= F(ctx, l);
-        r ^= p[Step * (i + 1)];
-        l ^= F(ctx, r);
-    }
+#define QX_TWO_ROUNDS(i)                  \
+    l ^= p[Step * (i)];                   \
+    r ^= F(ctx, l) ^ p[Step * ((i) + 1)]; \
+    l ^= F(ctx, r);
+    QX_TWO_ROUNDS(0)
+    QX_TWO_ROUNDS(2)
+    QX_TWO_ROUNDS(4)
+    QX_TWO_ROUNDS(6)
+    QX_TWO_ROUNDS(8)
+    QX_TWO_ROUNDS(10)
+    QX_TWO_ROUNDS(12)
+    QX_TWO_ROUNDS(14)
+#undef QX_TWO_ROUNDS
     *left = r ^ p[Step * 17];
     *right = l ^ p[Step * 16];
 }
