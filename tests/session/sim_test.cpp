@@ -154,59 +154,6 @@ TEST_F(SimTest, PlainDriverRefusesTheProbeAndServesCapsulesInClear) {
     EXPECT_EQ(Bytes(table, table + 110), misc_sim::DefaultTable());
 }
 
-struct SimFault {
-    const char* name;
-    void (*arrange)(misc_sim::Faults*);
-    uint32_t status;
-    const char* text;
-    // Without a complete Ini1 reply the client has no SID to close, so the driver
-    // keeps its half-made session until the handle closes.
-    misc_sim::Phase phaseAfter = misc_sim::Phase::None;
-};
-
-const SimFault kSimFaults[] = {
-    {"WrongProof", [](misc_sim::Faults* f) { f->wrongProof = true; }, 6,
-     "Driver Authentication Failed."},
-    {"SwappedConfirmation", [](misc_sim::Faults* f) { f->swappedConfirmation = true; }, 2,
-     "BlowfishDecipher failed."},
-    {"ShortIni1", [](misc_sim::Faults* f) { f->shortIni1 = true; }, 2, "DeviceIoControl failed.",
-     misc_sim::Phase::Offered},
-    {"ShortIni2", [](misc_sim::Faults* f) { f->shortIni2 = true; }, 2,
-     "DeviceIoControl (phase2) failed."},
-    {"ShortIni3", [](misc_sim::Faults* f) { f->shortIni3 = true; }, 2,
-     "DeviceIoControl (phase3) failed."},
-    {"WrongKa", [](misc_sim::Faults* f) { f->wrongKa = true; }, 2,
-     "DeviceIoControl (phase2) failed."},
-    {"YdZero", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::Zero; }, 6,
-     "Key Encryption Key calculation failed."},
-    {"YdOne", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::One; }, 6,
-     "Key Encryption Key calculation failed."},
-    {"YdPMinus1", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::PMinus1; }, 6,
-     "Key Encryption Key calculation failed."},
-    {"YdP", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::P; }, 6,
-     "Key Encryption Key calculation failed."},
-    {"YdSign", [](misc_sim::Faults* f) { f->yd = misc_sim::YdFault::SignBit; }, 6,
-     "Key Encryption Key calculation failed."},
-};
-
-class SimFaultTest : public SimTest, public ::testing::WithParamInterface<SimFault> {};
-
-TEST_P(SimFaultTest, ClientRefusesTheSessionAndTheDriverForgetsIt) {
-    GetParam().arrange(&device->config.faults);
-    EXPECT_EQ(client->_Initialize(), GetParam().status);
-    const std::string text = GetParam().text;
-    EXPECT_EQ(std::wstring(client->LastErrorText),
-              L"MiscCommon::CMiscCommon::_Initialize: " + std::wstring(text.begin(), text.end()));
-    EXPECT_EQ(client->SessionCipher, nullptr);
-    // Every failure after a complete Ini1 reply told the driver to drop the SID.
-    EXPECT_EQ(device->handle.phase, GetParam().phaseAfter);
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, SimFaultTest, ::testing::ValuesIn(kSimFaults),
-                         [](const ::testing::TestParamInfo<SimFault>& info) {
-                             return std::string(info.param.name);
-                         });
-
 // --- raw frames -----------------------------------------------------------------
 
 Bytes Frame(uint32_t code, const Bytes& input, uint32_t outSize) {
