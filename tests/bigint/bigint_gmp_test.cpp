@@ -72,6 +72,34 @@ TEST(BigIntVsGmp, AddAndSubtract) {
     }
 }
 
+TEST(BigIntVsGmp, ShiftLeftBitDoublesAndGrowsOnlyOnACarryOut) {
+    Operands gen(17);
+    for (int i = 0; i < 1000; ++i) {
+        BigInt v = gen.Signed(kMaxWords, i % 2 == 1);
+        // Up to 40 shifts in a row, through the transient state of positive values.
+        for (int shift = 0; shift < 40; ++shift) {
+            Mpz before, doubled;
+            ToMpz(v, before);
+            mpz_mul_2exp(doubled.get(), before.get(), 1);
+            const uint32_t words = v.WordCount;
+            const bool carryOut = (v.Words[words - 1] >> 31) != 0;
+            const int32_t length = v.BitLength;
+            v.ShiftLeftBit();
+            Mpz after;
+            ToMpz(v, after);
+            ASSERT_EQ(mpz_cmp(after.get(), doubled.get()), 0) << before.Hex();
+            ASSERT_EQ(v.BitLength, length > 0 ? length + 1 : length - 1);
+            ASSERT_EQ(v.WordCount, carryOut ? words + 1 : words);
+            if (carryOut) {
+                ASSERT_EQ(v.Words[words], v.BitLength > 0 ? 1u : 0xFFFFFFFFu);
+            }
+            if (v.WordCount >= BIGINT_MAX_WORDS - 1) {
+                break;
+            }
+        }
+    }
+}
+
 TEST(BigIntVsGmp, Multiply) {
     Operands gen(22);
     for (int i = 0; i < 3000; ++i) {

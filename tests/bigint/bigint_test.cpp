@@ -11,6 +11,12 @@
 #include "platform/test/test_platform.h"
 #include "tests/bigint/bigint_test_util.h"
 
+// Under AddressSanitizer a SIGFPE would be caught and reported as an abort; let it
+// end the process as it does in a plain build. Unused without the sanitizer.
+extern "C" const char* __asan_default_options() {
+    return "handle_sigfpe=0";
+}
+
 namespace {
 
 using bigint_test::FromWords;
@@ -517,6 +523,27 @@ TEST_F(BigIntFatal, LoadingMoreThanCapacityOverflows) {
 TEST_F(BigIntFatal, PrepareBeyondCapacityTerminates) {
     BigInt v;
     EXPECT_EXIT(v.Prepare(BIGINT_MAX_WORDS + 1), ::testing::KilledBySignal(SIGABRT), "terminate");
+}
+
+TEST_F(BigIntFatal, SumsOfFullWidthValuesEndTheProcessByTheirOutputs) {
+    // 67 significant words leave no room for the carry word of a sum: a fresh output
+    // is prepared (and terminates), an operand used as output is resized (overflow).
+    std::vector<uint32_t> words(BIGINT_MAX_WORDS, 0x12345678);
+    words.back() = 0x40000000;
+    const BigInt wide = FromWords(words);
+    ASSERT_EQ(wide.SignificantWords(), BIGINT_MAX_WORDS);
+    BigInt fresh;
+    EXPECT_EXIT(BigAdd(wide, Int(1), fresh), ::testing::KilledBySignal(SIGABRT), "terminate");
+    EXPECT_EXIT(BigSubtract(Int(1), wide, fresh), ::testing::KilledBySignal(SIGABRT), "terminate");
+    BigInt target = wide;
+    EXPECT_EXIT(BigAdd(Int(1), target, target), ::testing::KilledBySignal(SIGABRT),
+                "integer overflow");
+    EXPECT_EXIT(BigSubtract(target, Int(1), target), ::testing::KilledBySignal(SIGABRT),
+                "integer overflow");
+    // Subtracting into the subtrahend counts as a fresh output: it is a negated copy
+    // that is added.
+    EXPECT_EXIT(BigSubtract(Int(1), target, target), ::testing::KilledBySignal(SIGABRT),
+                "terminate");
 }
 
 TEST_F(BigIntFatal, ProductOf1024BitValuesFitsButSquaring1056OnesDoesNot) {
