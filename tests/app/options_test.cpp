@@ -50,6 +50,7 @@ TEST_F(OptionsTest, NoArgumentsRunsTheReadOutAndShowsNothing) {
     const RunRecord failed = Run({});
     EXPECT_TRUE(failed.driverTouched);
     EXPECT_TRUE(failed.boxes.empty());
+    EXPECT_EQ(Run({L"-debug"}).boxes, Box(L"Failed to retrieve Table5"));
 }
 
 TEST_F(OptionsTest, DebugShowsOnlyFailures) {
@@ -145,29 +146,6 @@ TEST_F(OptionsTest, ReadtestAddsTheDump) {
     EXPECT_EQ(ReadTestMode, 1);
     EXPECT_EQ(ReadFileBytes("atoa.txt"), driver.table);
     EXPECT_TRUE(std::filesystem::exists("calibfrombios.bin"));
-}
-
-TEST(ResultMessageTest, EveryCodeHasItsMessage) {
-    const std::vector<std::pair<int, std::wstring>> table = {
-        {1, L"Failed to Open TS Device"},
-        {2, L"Failed to retrieve Table5"},
-        {3, L"Table5 Checksum error"},
-        {4, L"Invalid Table5 Data (No Calibration data)"},
-        {5, L"Registry Write Error"},
-        {6, L"Invalid Argument"},
-        {7, L"Failed to open Misc Driver"},
-        {8, L"HIDD Guid Error"},
-        {9, L"SetupDiGetClassDevs Fail"},
-        {10, L"Failed to enable/disable device"},
-        {11, L"Failed to find VARNEL device"},
-        {12, L"Failed to Open Binary file"},
-        {13, L"General failure"},
-        {-1, L"General failure"},
-        {10005, L"General failure"},
-    };
-    for (const auto& entry : table) {
-        EXPECT_EQ(ResultMessage(entry.first), entry.second) << entry.first;
-    }
 }
 
 }  // namespace
