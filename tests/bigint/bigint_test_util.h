@@ -1,10 +1,11 @@
-// Helpers of the big-integer tests: conversion to GMP, the invariants every result
-// must keep, and seeded random operands of awkward shapes.
+// Helpers of the big-integer tests: GMP as the oracle, the invariants of a result,
+// and seeded operands in shapes that stress carries and borrows.
 #pragma once
 
 #include <gmp.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -14,182 +15,116 @@
 
 namespace bigint_test {
 
-// An mpz_t that clears itself.
-class Mpz {
-  public:
-    Mpz() { mpz_init(value_); }
-    explicit Mpz(const char* hex) { mpz_init_set_str(value_, hex, 16); }
-    ~Mpz() { mpz_clear(value_); }
+struct Mpz {
+    mpz_t v;
+    Mpz() { mpz_init(v); }
+    ~Mpz() { mpz_clear(v); }
     Mpz(const Mpz&) = delete;
     Mpz& operator=(const Mpz&) = delete;
-    mpz_ptr get() { return value_; }
-    mpz_srcptr get() const { return value_; }
     std::string Hex() const {
-        char* text = mpz_get_str(nullptr, 16, value_);
-        std::string s(text);
-        void (*release)(void*, size_t);
-        mp_get_memory_functions(nullptr, nullptr, &release);
-        release(text, s.size() + 1);
-        return s;
+        std::string s(mpz_sizeinbase(v, 16) + 2, '\0');
+        mpz_get_str(&s[0], 16, v);
+        return s.c_str();
     }
-
-  private:
-    mpz_t value_;
 };
 
 // The value as the arithmetic defines it: the stored words extended upward by the
 // sign of BitLength.
-inline void ToMpz(const BigInt& v, Mpz& out) {
-    mpz_import(out.get(), v.WordCount, -1, sizeof(uint32_t), 0, 0, v.Words);
-    if (v.BitLength < 0) {
+inline void ToMpz(const BigInt& x, Mpz& out) {
+    mpz_import(out.v, x.WordCount, -1, sizeof(uint32_t), 0, 0, x.Words);
+    if (x.BitLength < 0) {
         Mpz wrap;
-        mpz_setbit(wrap.get(), 32 * v.WordCount);
-        mpz_sub(out.get(), out.get(), wrap.get());
+        mpz_setbit(wrap.v, 32 * x.WordCount);
+        mpz_sub(out.v, out.v, wrap.v);
     }
 }
 
-inline std::string HexOf(const BigInt& v) {
+inline std::string Hex(const BigInt& x) {
     Mpz m;
-    ToMpz(v, m);
+    ToMpz(x, m);
     return m.Hex();
 }
 
-// x as the shortest non-negative word array plus one sign word, then negated when x
-// is negative.
-inline BigInt FromMpz(const Mpz& x) {
-    std::vector<uint32_t> words(mpz_sizeinbase(x.get(), 2) / 32 + 2, 0);
-    size_t count = 0;
-    mpz_export(words.data(), &count, -1, sizeof(uint32_t), 0, 0, x.get());
-    BigInt v;
-    v.LoadWords(words.data(), static_cast<uint32_t>(count + 1));
-    if (mpz_sgn(x.get()) < 0) {
-        v.Negate();
-    }
-    return v;
-}
-
 inline BigInt FromWords(const std::vector<uint32_t>& words) {
-    BigInt v;
-    v.LoadWords(words.data(), static_cast<uint32_t>(words.size()));
-    return v;
+    BigInt x;
+    x.LoadWords(words.data(), static_cast<uint32_t>(words.size()));
+    return x;
 }
 
-// A normalised value: BitLength agrees with the words, the top stored bit is the
-// sign, and WordCount holds at least the significant words.
-inline ::testing::AssertionResult IsNormalized(const BigInt& v) {
-    if (v.WordCount < 1 || v.WordCount > BIGINT_MAX_WORDS) {
-        return ::testing::AssertionFailure() << "WordCount " << v.WordCount;
-    }
-    BigInt copy = v;
+inline bool SameState(const BigInt& a, const BigInt& b) {
+    return a.WordCount == b.WordCount && a.BitLength == b.BitLength &&
+           std::equal(a.Words, a.Words + a.WordCount, b.Words);
+}
+
+// Normalised: BitLength agrees with the words, the top stored bit is the sign, and
+// WordCount holds at least the significant words.
+inline ::testing::AssertionResult IsNormalized(const BigInt& x) {
+    BigInt copy = x;
     copy.Normalize();
-    if (copy.BitLength != v.BitLength) {
+    const bool topBit = (x.Words[x.WordCount - 1] >> 31) != 0;
+    if (x.WordCount < 1 || x.WordCount > BIGINT_MAX_WORDS || copy.BitLength != x.BitLength ||
+        topBit != (x.BitLength < 0) || x.WordCount < x.SignificantWords()) {
         return ::testing::AssertionFailure()
-               << "BitLength " << v.BitLength << ", words say " << copy.BitLength;
-    }
-    const bool topBit = (v.Words[v.WordCount - 1] >> 31) != 0;
-    if (topBit != (v.BitLength < 0)) {
-        return ::testing::AssertionFailure() << "top bit disagrees with the sign";
-    }
-    if (v.WordCount < v.SignificantWords()) {
-        return ::testing::AssertionFailure()
-               << "WordCount " << v.WordCount << " below " << v.SignificantWords();
+               << "not normalised: WordCount " << x.WordCount << ", BitLength " << x.BitLength
+               << ", words say " << copy.BitLength;
     }
     return ::testing::AssertionSuccess();
 }
 
-// The full state, for comparing two ways of computing the same thing.
-inline ::testing::AssertionResult SameState(const BigInt& a, const BigInt& b) {
-    if (a.WordCount != b.WordCount || a.BitLength != b.BitLength) {
-        return ::testing::AssertionFailure()
-               << "WordCount/BitLength " << a.WordCount << "/" << a.BitLength << " vs "
-               << b.WordCount << "/" << b.BitLength;
+inline ::testing::AssertionResult Matches(const BigInt& got, const Mpz& expected) {
+    Mpz value;
+    ToMpz(got, value);
+    if (mpz_cmp(value.v, expected.v) != 0) {
+        return ::testing::AssertionFailure() << "got " << value.Hex() << ", GMP " << expected.Hex();
     }
-    for (uint32_t i = 0; i < a.WordCount; ++i) {
-        if (a.Words[i] != b.Words[i]) {
-            return ::testing::AssertionFailure() << "word " << i << " differs";
-        }
-    }
-    return ::testing::AssertionSuccess();
+    return IsNormalized(got);
 }
 
-// Seeded operands of 1 to maxWords magnitude words, in shapes that break carry and
-// borrow handling: random, all-ones, top bit set, powers of two, sparse words.
 class Operands {
   public:
     explicit Operands(uint32_t seed) : rng_(seed) {}
-
     uint32_t Below(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
     uint32_t Word() { return static_cast<uint32_t>(rng_()); }
 
-    std::vector<uint32_t> Magnitude(uint32_t words) {
-        std::vector<uint32_t> w(words);
-        switch (Below(6)) {
-            case 0:
-                for (uint32_t& x : w)
-                    x = Word();
-                break;
-            case 1:
-                for (uint32_t& x : w)
-                    x = 0xFFFFFFFFu;
-                break;
-            case 2:
-                for (uint32_t& x : w)
-                    x = Word();
-                w.back() |= 0x80000000u;
-                break;
-            case 3:
-                for (uint32_t& x : w)
-                    x = 0;
-                w.back() = 1u << Below(32);
-                break;
-            case 4:
-                for (uint32_t& x : w) {
-                    const uint32_t pick = Below(3);
-                    x = pick == 0 ? 0 : pick == 1 ? 0xFFFFFFFFu : Word();
-                }
-                break;
-            default:
-                for (uint32_t& x : w)
-                    x = Below(2) ? 0 : 0xFFFFFFFFu;
-                w.back() = 0x80000000u;
-                break;
-        }
-        if (w.back() == 0) {
-            w.back() = 1;
-        }
-        return w;
-    }
-
-    // A positive value of exactly `words` magnitude words, sometimes stored with
-    // spare sign words above them.
+    // `words` magnitude words: random, all-ones, runs of 0 and all-ones, a power of
+    // two, or top bit set. Stored with or without a sign word, sometimes with two
+    // spare ones.
     BigInt Positive(uint32_t words) {
-        std::vector<uint32_t> w = Magnitude(words);
-        w.push_back(0);
+        std::vector<uint32_t> w(words + 1, 0);
+        const uint32_t shape = Below(5);
+        for (uint32_t i = 0; i < words; ++i) {
+            const uint32_t r = Word();
+            w[i] = shape == 1 ? ~0u : shape == 2 ? (r & 1 ? ~0u : 0) : shape == 3 ? 0 : r;
+        }
+        if (shape == 3) {
+            w[words - 1] = 1u << Below(32);
+        } else if (shape == 4) {
+            w[words - 1] |= 0x80000000u;
+        }
+        w[words - 1] |= w[words - 1] == 0 ? 1 : 0;
         if ((w[words - 1] >> 31) == 0 && Below(2) == 0) {
             w.pop_back();
         }
-        BigInt v = FromWords(w);
-        const uint32_t spare = 1 + Below(2);
-        if (Below(4) == 0 && v.WordCount + spare <= BIGINT_MAX_WORDS - 1) {
-            v.Resize(v.WordCount + spare);
+        BigInt x = FromWords(w);
+        if (Below(4) == 0 && x.WordCount + 2 < BIGINT_MAX_WORDS) {
+            x.Resize(x.WordCount + 2);
         }
-        return v;
+        return x;
     }
 
-    // A value of 1 to maxWords magnitude words, negative when `negative`.
+    // 1 to maxWords magnitude words; a negative value is a negated positive one or a
+    // raw word array with the top bit set.
     BigInt Signed(uint32_t maxWords, bool negative) {
         const uint32_t words = 1 + Below(maxWords);
+        BigInt x = Positive(words);
         if (negative && Below(3) == 0) {
-            // Raw two's-complement words: the top bit of the last word is the sign.
-            std::vector<uint32_t> w = Magnitude(words);
-            w.back() |= 0x80000000u;
-            return FromWords(w);
+            x.WordCount = words;
+            x.Words[words - 1] |= 0x80000000u;
+            x.Normalize();
+        } else if (negative) {
+            x.Negate();
         }
-        BigInt v = Positive(words);
-        if (negative) {
-            v.Negate();
-        }
-        return v;
+        return x;
     }
 
   private:
