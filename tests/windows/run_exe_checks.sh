@@ -58,12 +58,12 @@ run() {
     if [ -n "$seed" ]; then
         printf '%s' "$seed_text" >"$dir/$seed"
     fi
-    rc=$(cd "$dir" && {
-        WINEDEBUG=+pid,+relay wine "$exe" "$@" 2>&1 >/dev/null |
-            grep -a -E 'Call (user32\.MessageBoxW|setupapi\.SetupDi)|Ret  setupapi\.SetupDiEnumDeviceInterfaces' \
-                >"$trace"
-        echo "${PIPESTATUS[0]}"
-    })
+    # The trace goes to a file, not a pipe: a helper process that Wine starts for the
+    # message box inherits the output and would hold a pipe open for seconds.
+    rc=0
+    (cd "$dir" && WINEDEBUG=+pid,+relay wine "$exe" "$@" >/dev/null 2>"$trace.all") || rc=$?
+    grep -a -E 'Call (user32\.MessageBoxW|setupapi\.SetupDi)|Ret  setupapi\.SetupDiEnumDeviceInterfaces' \
+        "$trace.all" >"$trace"
 }
 
 # Each run: exit code 0, and the folder as it was (empty, or the seeded file unchanged).
