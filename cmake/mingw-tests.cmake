@@ -18,8 +18,10 @@ include(GoogleTest)
 # case would start Wine hundreds of times. Under Wine one entry per executable runs
 # all its cases in a single process instead.
 function(gtest_discover_tests target)
-  cmake_parse_arguments(arg "" "WORKING_DIRECTORY;TEST_PREFIX;TEST_SUFFIX"
-                        "EXTRA_ARGS;PROPERTIES" ${ARGN})
+  # GoogleTest's keywords; those about discovery do not apply here.
+  cmake_parse_arguments(arg "NO_PRETTY_TYPES;NO_PRETTY_VALUES"
+    "WORKING_DIRECTORY;TEST_PREFIX;TEST_SUFFIX;TEST_LIST;DISCOVERY_TIMEOUT;XML_OUTPUT_DIR;DISCOVERY_MODE"
+    "EXTRA_ARGS;PROPERTIES" ${ARGN})
   set(dir ${CMAKE_CURRENT_BINARY_DIR})
   if(arg_WORKING_DIRECTORY)
     set(dir ${arg_WORKING_DIRECTORY})
