@@ -82,19 +82,6 @@ class RegisteredDevice : public ::testing::Test {
                                                   /*ReferenceString=*/nullptr,
                                                   /*CreationFlags=*/0, &iface))
             << GetLastError();
-        // A present interface is one its driver has enabled, which marks it Linked
-        // under the interface's registry key; do what the driver would.
-        ScopedRegKey control;
-        HKEY created = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInterfaceControlKey, 0, nullptr, 0,
-                                  KEY_WRITE, nullptr, &created, nullptr),
-                  ERROR_SUCCESS);
-        control.Reset(created);
-        const DWORD linked = 1;
-        ASSERT_EQ(RegSetValueExW(control.Get(), L"Linked", 0, REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(&linked), sizeof(linked)),
-                  ERROR_SUCCESS);
-
         ScopedRegKey key(SetupDiCreateDevRegKeyW(devices_.Get(), &info_, DICS_FLAG_GLOBAL,
                                                  /*HwProfile=*/0, DIREG_DRV,
                                                  /*InfHandle=*/nullptr,
@@ -103,6 +90,20 @@ class RegisteredDevice : public ::testing::Test {
         const wchar_t version[] = L"9.8.7.6";
         ASSERT_EQ(RegSetValueExW(key.Get(), L"DriverVersion", 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(version), sizeof(version)),
+                  ERROR_SUCCESS);
+    }
+
+    // A driver that starts enables its interface, which marks it Linked under the
+    // interface's registry key; Wine takes that as present. Do what the driver would.
+    void MarkPresent() {
+        HKEY created = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInterfaceControlKey, 0, nullptr, 0,
+                                  KEY_WRITE, nullptr, &created, nullptr),
+                  ERROR_SUCCESS);
+        ScopedRegKey control(created);
+        const DWORD linked = 1;
+        ASSERT_EQ(RegSetValueExW(control.Get(), L"Linked", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&linked), sizeof(linked)),
                   ERROR_SUCCESS);
     }
 
@@ -127,9 +128,16 @@ class RegisteredDevice : public ::testing::Test {
 };
 
 TEST_F(RegisteredDevice, InterfaceDetailPathAndDriverVersion) {
+    // Registered but not started: only present devices are asked for.
+    platform::DeviceInfoSet absent = platform::OpenDeviceInfoSet(&kTestInterface);
+    ASSERT_NE(absent, nullptr);
+    platform::DeviceInterface deviceInterface{};
+    EXPECT_FALSE(platform::EnumDeviceInterface(absent, &kTestInterface, 0, &deviceInterface));
+    platform::DestroyDeviceInfoSet(absent);
+
+    MarkPresent();
     platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kTestInterface);
     ASSERT_NE(set, nullptr);
-    platform::DeviceInterface deviceInterface{};
     ASSERT_TRUE(platform::EnumDeviceInterface(set, &kTestInterface, 0, &deviceInterface))
         << platform::GetLastErrorValue();
 
