@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "crypto/bigint.h"
@@ -267,6 +268,68 @@ TEST(PowMod, MissingOperandsAndNegativeExponents) {
     EXPECT_EQ(result, (std::vector<uint32_t>{1, 9}));
 }
 
+// Known answers in the group of the handshake, computed once with another
+// big-number library. R = 2^(2^13) mod p is the first such power with 1024 bits.
+const char kTwoTo1024[] =
+    "36f0255dde973dcb3b399d747f23e32ed6fdb1f77598338bfdf44159c4ec64dd"
+    "aeb5f78671cbfb22106ae64c32c5bce4cfd4f5920da0ebc8b01eca9292ae3dba"
+    "1b7a4a899da181390bb3bd1659c81294f400a3490bf9481211c79404a576605a"
+    "5160dbee83b4e019b6d799ae1319ac7e0000000000000001";
+const char kR[] =
+    "f220ca633c9723ffcd6c535046bc3a27cdc7dce9e16ce4b9cacef9a54cf26e4b"
+    "5f8c74c1aedd875e94f4ca112b1cfc6328beaeab6c1d0f6345bf523db770184e"
+    "eae922c5a1d5be5a3c15420051d6329e738a8241174d8149fe8505d8106b888d"
+    "37e3c6bf9ce4247694f493301440747b9f603a71d14b4537e3cf932eb00301e2";
+const char kTwoR[] =
+    "e44194c6792e47ffd1c8cbfe6c0fb21ad6c9574841fdaca26c9ba5420f7d1022"
+    "bd0d2add22a7739ad89f8ba8c805f3e861e843a30affdbab5b539a0d7c811c66"
+    "85f1101dd659ba6e93a4ce8a414de675f2c8c19888631528f10aaef92cd0592c"
+    "818f2183df3ea9477b4a024eac35c910f5980e91b5b036edc79f265d600603c5";
+// x = fedcba9889abcdef01234567, an exponent shaped like the handshake's.
+const char kTwoToX[] =
+    "bb6b8c58f2337604ae94e7e47b4466cdf34eb4594f89c9ab22728924adef1f81"
+    "53a2eccd7dd8a95b989492b859d54e322ce7e0679d1dfe6d6270410beb1d9830"
+    "aebfd195b1f3f31d1ad068c53af21e9aad1a4cadb5ba24abe0df583048cf4a04"
+    "781797910b14e6e0135efda6aac462df5cc2b3f7c83b774f2b3b0ea05d0d8bfd";
+const char kRToX[] =
+    "9d7fbc0bd2601160fb6cc26de5168799b898cc911d295049fc30fafe6708b460"
+    "5bf9fa45393502a54bfb57c2cbff81aaec00b8b6d0b1a623b4afdd47eec5e051"
+    "59e5cfb71703a9f8040eae72cd2feeb908c47e5e965172718a51f0534aa31095"
+    "21a35cade92245d35634504e9d76936f26dffe2165445b724136806f449fec36";
+
+TEST(PowMod, OakleyGroup2KnownAnswers) {
+    const uint32_t x[4] = {0x01234567, 0x89ABCDEF, 0xFEDCBA98, 0};
+    // With exponent 2^13 the one product is 1 * R, already reduced: it keeps 34
+    // words. A second set bit makes a last product that needs reducing: 33.
+    const struct {
+        std::vector<uint32_t> exponent;
+        const char* hex;
+        uint32_t words;
+    } cases[] = {{{1024}, kTwoTo1024, 33},
+                 {{1u << 13}, kR, 34},
+                 {{(1u << 13) | 1}, kTwoR, 33},
+                 {{x, x + 4}, kTwoToX, 33}};
+    std::vector<uint32_t> r;
+    for (const auto& c : cases) {
+        const uint32_t n = static_cast<uint32_t>(c.exponent.size());
+        std::vector<uint32_t> result(34, 7);
+        if (c.words == 34) {
+            EXPECT_FALSE(pow2mod(result.data(), 33, c.exponent.data(), n, kOakleyGroup2Prime, 33));
+            EXPECT_EQ(result, std::vector<uint32_t>(34, 7));
+        }
+        result.assign(c.words, 0);  // the words above the result's own stay 0
+        ASSERT_TRUE(pow2mod(result.data(), c.words, c.exponent.data(), n, kOakleyGroup2Prime, 33));
+        EXPECT_EQ(Hex(FromWords(result)), c.hex) << "2^" << c.exponent[0];
+        if (c.hex == kR) {
+            r = result;
+        }
+    }
+    // The driver's side: its value to the client's exponent.
+    std::vector<uint32_t> result(33, 0);
+    ASSERT_TRUE(powmod(result.data(), 33, r.data(), 34, x, 4, kOakleyGroup2Prime, 33));
+    EXPECT_EQ(Hex(FromWords(result)), kRToX);
+}
+
 // ---------------------------------------------------------------------------
 // Fatal conditions, against the test backend, which ends the process as the real
 // one does: an overflow with a message and abort(), a division by zero with SIGFPE.
@@ -279,7 +342,20 @@ class BigIntFatal : public ::testing::Test {
     }
 };
 
+#ifdef _WIN32
+// There abort() and a signal without a handler both end the process with exit code
+// 3; the dying child catches SIGFPE to tell the division by zero apart.
+constexpr int kSigfpeExit = 86;
+const auto kAborts = ::testing::ExitedWithCode(3);
+const auto kDiesOfSigfpe = ::testing::ExitedWithCode(kSigfpeExit);
+void CatchSigfpe() {
+    std::signal(SIGFPE, [](int) { std::_Exit(kSigfpeExit); });
+}
+#else
 const auto kAborts = ::testing::KilledBySignal(SIGABRT);
+const auto kDiesOfSigfpe = ::testing::KilledBySignal(SIGFPE);
+void CatchSigfpe() {}
+#endif
 
 BigInt AllOnes(uint32_t words) {
     std::vector<uint32_t> w(words, 0xFFFFFFFF);
@@ -320,11 +396,20 @@ TEST_F(BigIntFatal, FullWidthSumsEndByTheirOutputs) {
 
 TEST_F(BigIntFatal, DivisionByZero) {
     BigInt q = Int(4), r = Int(4);
-    EXPECT_EXIT(BigDivide(Int(5), Int(0), q, r), ::testing::KilledBySignal(SIGFPE), "");
+    EXPECT_EXIT(
+        {
+            CatchSigfpe();
+            BigDivide(Int(5), Int(0), q, r);
+        },
+        kDiesOfSigfpe, "");
     const uint32_t two = 2, three = 3;
     uint32_t result[2] = {7, 7};
-    EXPECT_EXIT(powmod(result, 2, &two, 1, &three, 1, &two, 0), ::testing::KilledBySignal(SIGFPE),
-                "");
+    EXPECT_EXIT(
+        {
+            CatchSigfpe();
+            powmod(result, 2, &two, 1, &three, 1, &two, 0);
+        },
+        kDiesOfSigfpe, "");
 
     // When the process is let go on, quotient and remainder are 0.
     testplatform::SetDivideByZeroContinues(true);
