@@ -1,4 +1,4 @@
-// _Initialize against a scripted driver whose side is computed with OpenSSL.
+// _Initialize against a scripted driver whose side the oracle computes.
 #include <cstring>
 #include <memory>
 #include <string>
@@ -80,20 +80,19 @@ struct Driver {
                 chosenYd.empty() ? oracle::ModExp(yc, y) : oracle::ModExp(yd, oracle::Exponent(x));
             kek = Slice(oracle::Sha1(z), 0, 16);
         } else if (step == 3) {
-            BF_KEY key;
-            oracle::SystemBlowfishKey(&key, kek.data(), kek.size());
+            const oracle::Cipher kekCipher(kek.data(), kek.size());
             ks.assign(16, 0);
             for (int block = 0; block < 2; ++block) {
                 uint32_t left = oracle::Le32(e.input.data() + 8 + 8 * block);
                 uint32_t right = oracle::Le32(e.input.data() + 12 + 8 * block);
-                oracle::Decipher(key, &left, &right);
+                kekCipher.Decipher(&left, &right);
                 oracle::PutLe32(ks.data() + 8 * block, left);
                 oracle::PutLe32(ks.data() + 8 * block + 4, right);
             }
-            oracle::SystemBlowfishKey(&key, ks.data(), ks.size());
+            const oracle::Cipher ksCipher(ks.data(), ks.size());
             uint32_t left = swapConfirmation ? 0x6373694D : 0x68747541;
             uint32_t right = swapConfirmation ? 0x68747541 : 0x6373694D;
-            oracle::Encipher(key, &left, &right);
+            ksCipher.Encipher(&left, &right);
             reply.output.resize(8);
             oracle::PutLe32(reply.output.data(), left);
             oracle::PutLe32(reply.output.data() + 4, right);
@@ -200,14 +199,13 @@ TEST_F(HandshakeTest, MessagesAreExactAndTheSessionIsKeyedWithKs) {
     oracle::PutLe32(ini2.data() + 4, kSid);
     ini2 = oracle::Concat(ini2, oracle::Hmac(km, oracle::Concat(yc, yd)));
     const Bytes kek = Slice(oracle::Sha1(oracle::ModExp(yd, x)), 0, 16);
-    BF_KEY kekKey;
-    oracle::SystemBlowfishKey(&kekKey, kek.data(), 16);
+    const oracle::Cipher kekCipher(kek.data(), 16);
     Bytes ini3 = {'I', 'n', 'i', '3', 0, 0, 0, 0};
     oracle::PutLe32(ini3.data() + 4, kSid);
     for (int block = 0; block < 2; ++block) {
         uint32_t left = oracle::Le32(draws.ks + 8 * block);
         uint32_t right = oracle::Le32(draws.ks + 8 * block + 4);
-        oracle::Encipher(kekKey, &left, &right);
+        kekCipher.Encipher(&left, &right);
         ini3.resize(ini3.size() + 8);
         oracle::PutLe32(ini3.data() + ini3.size() - 8, left);
         oracle::PutLe32(ini3.data() + ini3.size() - 4, right);
@@ -237,12 +235,11 @@ TEST_F(HandshakeTest, MessagesAreExactAndTheSessionIsKeyedWithKs) {
     EXPECT_EQ(Text(), L"MiscCommon::CMiscCommon::earlier failure");
     ASSERT_NE(client->SessionCipher, nullptr);
     // The kept context is Ks's schedule: it agrees with the oracle on any block.
-    BF_KEY ksKey;
-    oracle::SystemBlowfishKey(&ksKey, draws.ks, 16);
+    const oracle::Cipher ksCipher(draws.ks, 16);
     uint32_t left = 0x01234567, right = 0x89ABCDEF;
     uint32_t expectLeft = left, expectRight = right;
     ASSERT_TRUE(BlowfishEncipher(client->SessionCipher, &left, &right));
-    oracle::Encipher(ksKey, &expectLeft, &expectRight);
+    ksCipher.Encipher(&expectLeft, &expectRight);
     EXPECT_EQ(left, expectLeft);
     EXPECT_EQ(right, expectRight);
 
@@ -266,7 +263,7 @@ TEST_F(HandshakeTest, GroupPrimeIsRfc2409Group2) {
     for (int i = 0; i < 33; ++i) {
         oracle::PutLe32(ours.data() + 4 * i, kOakleyGroup2Prime[i]);
     }
-    EXPECT_EQ(ours, oracle::FromBn(oracle::Prime()));
+    EXPECT_EQ(ours, oracle::Prime());
 }
 
 TEST_F(HandshakeTest, ProbeNotSupportedMeansPlainMode) {

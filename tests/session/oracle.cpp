@@ -1,9 +1,7 @@
+// The parts of the oracle that need no arithmetic library.
 #include "tests/session/oracle.h"
 
 #include <cstring>
-
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 namespace oracle {
 
@@ -18,21 +16,6 @@ void PutLe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) {
         p[i] = uint8_t(v >> (8 * i));
     }
-}
-
-Bytes Sha1(const Bytes& data) {
-    Bytes digest(20);
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha1(), nullptr);
-    return digest;
-}
-
-Bytes Hmac(const Bytes& key, const Bytes& message) {
-    Bytes mac(20);
-    unsigned int length = 0;
-    HMAC(EVP_sha1(), key.data(), int(key.size()), message.data(), message.size(), mac.data(),
-         &length);
-    return mac;
 }
 
 Bytes Concat(const Bytes& a, const Bytes& b) {
@@ -87,35 +70,6 @@ Draws DrawsFor(int64_t counter, const platform::SystemTime& time) {
     return draws;
 }
 
-BIGNUM* ToBn(const uint8_t* bytes132) {
-    return BN_lebin2bn(bytes132, 132, nullptr);
-}
-
-Bytes FromBn(const BIGNUM* bn) {
-    Bytes out(132);
-    BN_bn2lebinpad(bn, out.data(), 132);
-    return out;
-}
-
-const BIGNUM* Prime() {
-    static BIGNUM* prime = BN_get_rfc2409_prime_1024(nullptr);
-    return prime;
-}
-
-Bytes ModExp(const Bytes& base, const Bytes& exponent) {
-    BIGNUM* b = ToBn(base.data());
-    BIGNUM* e = ToBn(exponent.data());
-    BIGNUM* r = BN_new();
-    BN_CTX* ctx = BN_CTX_new();
-    BN_mod_exp(r, b, e, Prime(), ctx);
-    const Bytes out = FromBn(r);
-    BN_CTX_free(ctx);
-    BN_free(r);
-    BN_free(e);
-    BN_free(b);
-    return out;
-}
-
 Bytes Number(uint32_t small) {
     Bytes out(132, 0);
     PutLe32(out.data(), small);
@@ -123,14 +77,14 @@ Bytes Number(uint32_t small) {
 }
 
 Bytes PrimePlus(int delta) {
-    BIGNUM* value = BN_dup(Prime());
-    if (delta >= 0) {
-        BN_add_word(value, static_cast<BN_ULONG>(delta));
-    } else {
-        BN_sub_word(value, static_cast<BN_ULONG>(-delta));
+    Bytes out = Prime();
+    // Byte by byte with carry or borrow; p is far from 0 and from 2^1056.
+    int carry = delta;
+    for (size_t i = 0; i < out.size() && carry != 0; ++i) {
+        const int sum = out[i] + carry;
+        out[i] = uint8_t(sum & 0xFF);
+        carry = (sum - (sum & 0xFF)) / 256;
     }
-    const Bytes out = FromBn(value);
-    BN_free(value);
     return out;
 }
 
@@ -142,11 +96,10 @@ Bytes Exponent(const uint32_t x[3]) {
     return out;
 }
 
-void SystemBlowfishKey(BF_KEY* key, const uint8_t* bytes, size_t length) {
+void SystemKeyWords(const uint8_t* bytes, size_t length, uint32_t words[18]) {
     if (length > 16) {
         length = 16;
     }
-    uint8_t words[72];
     size_t j = 0;
     for (int i = 0; i < 18; ++i) {
         uint32_t word = 0;
@@ -154,26 +107,8 @@ void SystemBlowfishKey(BF_KEY* key, const uint8_t* bytes, size_t length) {
             word = (word << 8) | uint32_t(int32_t(int8_t(bytes[j])));
             j = (j + 1) % length;
         }
-        words[4 * i] = uint8_t(word >> 24);
-        words[4 * i + 1] = uint8_t(word >> 16);
-        words[4 * i + 2] = uint8_t(word >> 8);
-        words[4 * i + 3] = uint8_t(word);
+        words[i] = word;
     }
-    BF_set_key(key, sizeof words, words);
-}
-
-void Encipher(const BF_KEY& key, uint32_t* left, uint32_t* right) {
-    BF_LONG data[2] = {*left, *right};
-    BF_encrypt(data, &key);
-    *left = uint32_t(data[0]);
-    *right = uint32_t(data[1]);
-}
-
-void Decipher(const BF_KEY& key, uint32_t* left, uint32_t* right) {
-    BF_LONG data[2] = {*left, *right};
-    BF_decrypt(data, &key);
-    *left = uint32_t(data[0]);
-    *right = uint32_t(data[1]);
 }
 
 }  // namespace oracle
