@@ -14,7 +14,14 @@
 #include <string>
 #include <unordered_map>
 
+#ifdef _WIN32
+// Files by their wide names, as the real backend opens them: _wfopen and MoveFileExW.
+#include <windows.h>
+// <windows.h> maps ReplaceFile to ReplaceFileA/W; ours is the platform function.
+#undef ReplaceFile
+#else
 #include "platform/linux/wide_utf8.h"
+#endif
 
 namespace {
 
@@ -588,7 +595,12 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
         return std::fopen("/dev/full", mode);
 #endif
     }
+#ifdef _WIN32
+    // fopen modes are a few ASCII letters.
+    std::FILE* file = _wfopen(name, std::wstring(mode, mode + std::strlen(mode)).c_str());
+#else
     std::FILE* file = std::fopen(wide_utf8::ToUtf8(name).c_str(), mode);
+#endif
     if (file == nullptr) {
         t_lastError = ErrnoToWindows(errno);
     }
@@ -604,14 +616,17 @@ bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
         t_lastError = kErrorAccessDenied;
         return false;
     }
-    const std::string target = wide_utf8::ToUtf8(to);
 #ifdef _WIN32
-    std::remove(target.c_str());
-#endif
-    if (std::rename(wide_utf8::ToUtf8(from).c_str(), target.c_str()) != 0) {
+    if (!MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) {
+        t_lastError = GetLastError();
+        return false;
+    }
+#else
+    if (std::rename(wide_utf8::ToUtf8(from).c_str(), wide_utf8::ToUtf8(to).c_str()) != 0) {
         t_lastError = ErrnoToWindows(errno);
         return false;
     }
+#endif
     return true;
 }
 
@@ -620,7 +635,12 @@ bool RemoveFile(const wchar_t* name) {
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    if (std::remove(wide_utf8::ToUtf8(name).c_str()) != 0) {
+#ifdef _WIN32
+    const int failed = _wremove(name);
+#else
+    const int failed = std::remove(wide_utf8::ToUtf8(name).c_str());
+#endif
+    if (failed != 0) {
         t_lastError = ErrnoToWindows(errno);
         return false;
     }

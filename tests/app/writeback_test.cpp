@@ -211,10 +211,6 @@ TEST_F(WriteBackTest, LongFileIsReadOnlyAsFarAsNeeded) {
 }
 
 TEST_F(WriteBackTest, FileNameIsNotNarrowed) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the in-process backend opens files by their UTF-8 name, which the "
-                    "Windows C library does not take";
-#endif
     // Each character of this name is above 255; one byte per character would
     // name another file, or none.
     const std::wstring name =
