@@ -437,6 +437,17 @@ void MultiplyByWord(const BigInt& a, const BigInt& b, BigInt& out) {
     out.Normalize();
 }
 
+// v itself when it is not negative; otherwise -v, formed in scratch. The signed
+// operations work on magnitudes and fix the signs of their results afterwards.
+const BigInt* Magnitude(const BigInt& v, BigInt& scratch) {
+    if (!IsNegative(v)) {
+        return &v;
+    }
+    scratch.Assign(v);
+    scratch.Negate();
+    return &scratch;
+}
+
 }  // namespace
 
 void BigMultiply(const BigInt& a, const BigInt& b, BigInt& out) {
@@ -447,20 +458,8 @@ void BigMultiply(const BigInt& a, const BigInt& b, BigInt& out) {
     const bool aNegative = IsNegative(a);
     const bool bNegative = IsNegative(b);
     if (aNegative || bNegative) {
-        BigInt magnitudeA, magnitudeB;
-        const BigInt* pa = &a;
-        const BigInt* pb = &b;
-        if (aNegative) {
-            magnitudeA.Assign(a);
-            magnitudeA.Negate();
-            pa = &magnitudeA;
-        }
-        if (bNegative) {
-            magnitudeB.Assign(b);
-            magnitudeB.Negate();
-            pb = &magnitudeB;
-        }
-        BigMultiply(*pa, *pb, out);
+        BigInt scratchA, scratchB;
+        BigMultiply(*Magnitude(a, scratchA), *Magnitude(b, scratchB), out);
         if (aNegative != bNegative) {
             out.Negate();
         }
@@ -587,20 +586,8 @@ void BigDivide(const BigInt& a, const BigInt& b, BigInt& quotient, BigInt& remai
         DividePositive(a, b, quotient, remainder);
         return;
     }
-    BigInt magnitudeA, magnitudeB;
-    const BigInt* pa = &a;
-    const BigInt* pb = &b;
-    if (aNegative) {
-        magnitudeA.Assign(a);
-        magnitudeA.Negate();
-        pa = &magnitudeA;
-    }
-    if (bNegative) {
-        magnitudeB.Assign(b);
-        magnitudeB.Negate();
-        pb = &magnitudeB;
-    }
-    DividePositive(*pa, *pb, quotient, remainder);
+    BigInt scratchA, scratchB;
+    DividePositive(*Magnitude(a, scratchA), *Magnitude(b, scratchB), quotient, remainder);
     if (aNegative && bNegative) {
         remainder.Negate();
         return;
