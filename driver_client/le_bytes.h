@@ -2,6 +2,7 @@
 // layout does not depend on the host's byte order or on alignment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace MiscCommon {
@@ -25,6 +26,20 @@ inline uint16_t LoadLe16(const uint8_t* p) {
 inline void StoreLe16(uint8_t* p, uint16_t value) {
     p[0] = static_cast<uint8_t>(value);
     p[1] = static_cast<uint8_t>(value >> 8);
+}
+
+// count words as 4 * count bytes, each word little-endian: how the handshake's
+// numbers and keys travel.
+inline void WordsToBytes(const uint32_t* words, size_t count, uint8_t* bytes) {
+    for (size_t i = 0; i < count; ++i) {
+        StoreLe32(bytes + 4 * i, words[i]);
+    }
+}
+
+inline void BytesToWords(const uint8_t* bytes, size_t count, uint32_t* words) {
+    for (size_t i = 0; i < count; ++i) {
+        words[i] = LoadLe32(bytes + 4 * i);
+    }
 }
 
 }  // namespace MiscCommon

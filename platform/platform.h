@@ -19,6 +19,7 @@ namespace platform {
 
 // Windows error codes, used on every platform.
 constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorNotEnoughMemory = 8;

@@ -58,18 +58,6 @@ void BuildKeyMaterial(uint8_t block[4 * kKeyMaterialWords]) {
     }
 }
 
-void WordsToBytes(const uint32_t* words, uint32_t count, uint8_t* bytes) {
-    for (uint32_t i = 0; i < count; ++i) {
-        StoreLe32(bytes + 4 * i, words[i]);
-    }
-}
-
-void BytesToWords(const uint8_t* bytes, uint32_t count, uint32_t* words) {
-    for (uint32_t i = 0; i < count; ++i) {
-        words[i] = LoadLe32(bytes + 4 * i);
-    }
-}
-
 // 1 < value < p - 1, both read as unsigned 33-word numbers: a value with the sign
 // bit of its top word set is above p as well. 0, 1 and p - 1 would fix the shared
 // secret to a value an attacker knows; p and above are not group elements.

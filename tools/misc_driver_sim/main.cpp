@@ -19,12 +19,13 @@
 #include <unistd.h>
 
 #include "crypto/wipe.h"
+#include "driver_client/le_bytes.h"
+#include "platform/platform.h"
 #include "tools/misc_driver_sim/sim.h"
 
 namespace {
 
 const char kClassFolder[] = "{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}";
-constexpr uint32_t kErrorSharingViolation = 32;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -194,7 +195,7 @@ bool SendAll(int fd, const uint8_t* data, size_t size) {
 
 bool SendStatus(int fd, uint32_t status) {
     uint8_t bytes[4];
-    misc_sim::Put32(bytes, status);
+    MiscCommon::StoreLe32(bytes, status);
     return SendAll(fd, bytes, sizeof bytes);
 }
 
@@ -348,7 +349,7 @@ class Server {
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         if (client_ >= 0 || options_.openStatus != 0) {
             // Opened without sharing: one handle at a time.
-            SendStatus(fd, client_ >= 0 ? kErrorSharingViolation : options_.openStatus);
+            SendStatus(fd, client_ >= 0 ? platform::kErrorSharingViolation : options_.openStatus);
             close(fd);
             return;
         }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "crypto/wipe.h"
+#include "driver_client/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "tools/misc_driver_sim/sim_session.h"
 
@@ -15,11 +16,14 @@ namespace misc_sim {
 
 namespace {
 
-constexpr uint32_t kErrorInvalidFunction = 1;
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorMoreData = 234;
+using MiscCommon::LoadLe16;
+using MiscCommon::LoadLe32;
+using MiscCommon::StoreLe32;
+using platform::kErrorAccessDenied;
+using platform::kErrorGenFailure;
+using platform::kErrorInvalidFunction;
+using platform::kErrorInvalidParameter;
+using platform::kErrorMoreData;
 
 constexpr uint8_t kStatusDone = 0;
 constexpr uint8_t kStatusRefused = 1;
@@ -59,7 +63,7 @@ Inner InnerFailure(uint32_t error) {
 }
 
 Inner BiosTable(Device* device, const uint8_t* input, uint32_t inputLength, std::string* note) {
-    if (inputLength != 2 || Get16(input) != 5) {
+    if (inputLength != 2 || LoadLe16(input) != 5) {
         *note = "table: not table 5";
         return InnerFailure(kErrorInvalidParameter);
     }
@@ -108,10 +112,10 @@ Inner MiscFunction(Device* device, const uint8_t* input, uint32_t inputLength, s
         *note = "function: short packet";
         return InnerFailure(kErrorInvalidParameter);
     }
-    const uint16_t function = Get16(input);
-    const uint16_t inLength = Get16(input + 2);
-    const uint16_t outLength = Get16(input + 4);
-    const uint16_t subfunction = Get16(input + 8);
+    const uint16_t function = LoadLe16(input);
+    const uint16_t inLength = LoadLe16(input + 2);
+    const uint16_t outLength = LoadLe16(input + 4);
+    const uint16_t subfunction = LoadLe16(input + 8);
     if (inLength != inputLength || outLength < MISC_PACKET_HEADER_SIZE) {
         *note = "function: packet lengths disagree";
         return InnerFailure(kErrorInvalidParameter);
@@ -165,14 +169,14 @@ Reply Encapsulated(Device* device, const Request& request, std::string* note) {
         return Refuse(kErrorAccessDenied);
     }
     const size_t inSize = request.input.size();
-    if (inSize < 16) {
+    if (inSize < MiscCommon::CapsuleSizeFor(0)) {
         *note = "capsule: too short";
         return Refuse(kErrorAccessDenied);
     }
     std::vector<uint8_t> capsule = request.input;
-    const uint32_t payloadLength = Get32(capsule.data());
-    const uint32_t capsuleSize = Get32(capsule.data() + 4);
-    const uint32_t sessionId = Get32(capsule.data() + 8);
+    const uint32_t payloadLength = LoadLe32(capsule.data());
+    const uint32_t capsuleSize = LoadLe32(capsule.data() + 4);
+    const uint32_t sessionId = LoadLe32(capsule.data() + 8);
     if (payloadLength > kMaxFrameData || capsuleSize != inSize ||
         capsuleSize != MiscCommon::CapsuleSizeFor(payloadLength)) {
         *note = "capsule: sizes disagree";
@@ -190,10 +194,10 @@ Reply Encapsulated(Device* device, const Request& request, std::string* note) {
         *note = "capsule: payload too short";
         return Refuse(kErrorAccessDenied);
     }
-    const uint32_t sequence = Get32(payload);
-    const uint32_t requestLength = Get32(payload + 4);
-    const uint32_t innerCode = Get32(payload + 8);
-    const uint32_t inputLength = Get32(payload + 12);
+    const uint32_t sequence = LoadLe32(payload);
+    const uint32_t requestLength = LoadLe32(payload + 4);
+    const uint32_t innerCode = LoadLe32(payload + 8);
+    const uint32_t inputLength = LoadLe32(payload + 12);
     if (requestLength != payloadLength ||
         inputLength != requestLength - MiscCommon::ENCAPSULED_REQUEST_OVERHEAD) {
         *note = "capsule: request lengths disagree";
@@ -229,9 +233,9 @@ Reply Encapsulated(Device* device, const Request& request, std::string* note) {
     Reply reply;
     reply.ok = 1;
     reply.output.assign(replySize, 0);
-    Put32(reply.output.data(), n);
-    Put32(reply.output.data() + 4, replySize);
-    Put32(reply.output.data() + 8, sessionId);
+    StoreLe32(reply.output.data(), n);
+    StoreLe32(reply.output.data() + 4, replySize);
+    StoreLe32(reply.output.data() + 8, sessionId);
     if (n > 0) {
         std::memcpy(reply.output.data() + MiscCommon::CAPSULE_HEADER_SIZE, inner.data.data(), n);
     }
@@ -240,7 +244,7 @@ Reply Encapsulated(Device* device, const Request& request, std::string* note) {
     }
     const Faults& faults = device->config.faults;
     if (faults.oversizedCapsule) {
-        Put32(reply.output.data() + 4, 0x7FFFFFF8u);
+        StoreLe32(reply.output.data() + 4, 0x7FFFFFF8u);
     }
     if (faults.shortCapsule) {
         reply.output.resize(8);
@@ -255,7 +259,7 @@ Reply CloseSession(Device* device, const Request& request, std::string* note) {
         return Refuse(kErrorAccessDenied);
     }
     Handle& handle = device->handle;
-    if (handle.phase != Phase::None && Get32(request.input.data()) == handle.sid) {
+    if (handle.phase != Phase::None && LoadLe32(request.input.data()) == handle.sid) {
         ForgetSession(&handle);
         *note = "close: session forgotten";
     } else {
@@ -308,15 +312,15 @@ ReadResult NextFrame(FrameReader* reader, Request* request) {
     if (pending.size() < 12) {
         return ReadResult::NeedMore;
     }
-    const uint32_t inSize = Get32(pending.data() + 4);
-    const uint32_t outSize = Get32(pending.data() + 8);
+    const uint32_t inSize = LoadLe32(pending.data() + 4);
+    const uint32_t outSize = LoadLe32(pending.data() + 8);
     if (inSize > kMaxFrameData || outSize > kMaxFrameData) {
         return ReadResult::Close;
     }
     if (pending.size() < 12 + size_t(inSize)) {
         return ReadResult::NeedMore;
     }
-    request->code = Get32(pending.data());
+    request->code = LoadLe32(pending.data());
     request->outSize = outSize;
     request->input.assign(pending.begin() + 12, pending.begin() + 12 + inSize);
     pending.erase(pending.begin(), pending.begin() + 12 + inSize);
@@ -325,9 +329,9 @@ ReadResult NextFrame(FrameReader* reader, Request* request) {
 
 std::vector<uint8_t> EncodeReply(const Reply& reply) {
     std::vector<uint8_t> bytes(12 + reply.output.size());
-    Put32(bytes.data(), reply.ok);
-    Put32(bytes.data() + 4, reply.error);
-    Put32(bytes.data() + 8, uint32_t(reply.output.size()));
+    StoreLe32(bytes.data(), reply.ok);
+    StoreLe32(bytes.data() + 4, reply.error);
+    StoreLe32(bytes.data() + 8, uint32_t(reply.output.size()));
     if (!reply.output.empty()) {
         std::memcpy(bytes.data() + 12, reply.output.data(), reply.output.size());
     }

@@ -140,18 +140,4 @@ std::vector<uint8_t> DefaultTable();
 // Creates the table file with the default table when it does not exist.
 bool EnsureTable(const std::string& path);
 
-// --- little-endian helpers -------------------------------------------------------
-inline uint32_t Get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint16_t Get16(const uint8_t* p) {
-    return uint16_t(p[0] | p[1] << 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
 }  // namespace misc_sim

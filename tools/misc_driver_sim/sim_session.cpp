@@ -12,6 +12,7 @@
 #include "crypto/blowfish.h"
 #include "crypto/sha1.h"
 #include "crypto/wipe.h"
+#include "driver_client/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "tools/misc_driver_sim/sim_session.h"
 
@@ -19,9 +20,13 @@ namespace misc_sim {
 
 namespace {
 
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kErrorNotSupported = 50;
+using MiscCommon::BytesToWords;
+using MiscCommon::LoadLe32;
+using MiscCommon::StoreLe32;
+using MiscCommon::WordsToBytes;
+using platform::kErrorAccessDenied;
+using platform::kErrorGenFailure;
+using platform::kErrorNotSupported;
 
 constexpr uint32_t kTagIni1 = 0x31696E49;
 constexpr uint32_t kTagIni2 = 0x32696E49;
@@ -38,18 +43,6 @@ const uint8_t kKa[16] = {0xe4, 0xd9, 0x4e, 0x07, 0x32, 0x75, 0x53, 0x10,
 // What a driver with another pre-shared key would hold.
 const uint8_t kOtherKa[16] = {0xe4, 0xd9, 0x4e, 0x07, 0x32, 0x75, 0x53, 0x10,
                               0x27, 0x58, 0x05, 0xb6, 0x0e, 0x4b, 0xa4, 0x95};
-
-void WordsToBytes(const uint32_t* words, size_t count, uint8_t* bytes) {
-    for (size_t i = 0; i < count; ++i) {
-        Put32(bytes + 4 * i, words[i]);
-    }
-}
-
-void BytesToWords(const uint8_t* bytes, size_t count, uint32_t* words) {
-    for (size_t i = 0; i < count; ++i) {
-        words[i] = Get32(bytes + 4 * i);
-    }
-}
 
 // Unsigned comparison of two 33-word numbers.
 int Compare(const uint32_t* a, const uint32_t* b) {
@@ -156,7 +149,7 @@ Reply Ini1(Device* device, const Request& request, std::string* note) {
     reply.ok = 1;
     reply.output.assign(160, 0);
     uint8_t* out = reply.output.data();
-    Put32(out, handle.sid);
+    StoreLe32(out, handle.sid);
     std::memcpy(out + 4, handle.yd, kNumberBytes);
     config.random(out + 136, 24);  // Nd
     Hmac(config.faults.wrongKa ? kOtherKa : kKa, sizeof kKa, in.data() + 136, out + 136, 24,
@@ -175,7 +168,7 @@ Reply Ini2(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
     const std::vector<uint8_t>& in = request.input;
     if (handle.phase != Phase::Offered || in.size() != 28 || request.outSize < 20 ||
-        Get32(in.data() + 4) != handle.sid) {
+        LoadLe32(in.data() + 4) != handle.sid) {
         *note = "Ini2: out of turn, wrong length or wrong SID";
         return Refuse(kErrorAccessDenied);
     }
@@ -228,7 +221,7 @@ Reply Ini3(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
     const std::vector<uint8_t>& in = request.input;
     if (handle.phase != Phase::Authenticated || in.size() != 24 || request.outSize < 8 ||
-        Get32(in.data() + 4) != handle.sid) {
+        LoadLe32(in.data() + 4) != handle.sid) {
         *note = "Ini3: out of turn, wrong length or wrong SID";
         return Refuse(kErrorAccessDenied);
     }
@@ -254,8 +247,8 @@ Reply Ini3(Device* device, const Request& request, std::string* note) {
     Reply reply;
     reply.ok = 1;
     reply.output.assign(8, 0);
-    Put32(reply.output.data(), left);
-    Put32(reply.output.data() + 4, right);
+    StoreLe32(reply.output.data(), left);
+    StoreLe32(reply.output.data() + 4, right);
     handle.phase = Phase::Established;
     handle.expectedSequence = 0;
     if (device->config.faults.shortIni3) {
@@ -266,19 +259,19 @@ Reply Ini3(Device* device, const Request& request, std::string* note) {
 }
 
 void CipherCapsule(Handle* handle, uint8_t* capsule, uint32_t size, bool encipher) {
-    if (size < 16) {
+    if (size < MiscCommon::CapsuleSizeFor(0)) {
         return;
     }
-    for (uint32_t offset = 12; offset + 8 <= size - 4; offset += 8) {
-        uint32_t left = Get32(capsule + offset);
-        uint32_t right = Get32(capsule + offset + 4);
+    for (uint32_t offset = MiscCommon::CAPSULE_HEADER_SIZE; offset + 8 <= size - 4; offset += 8) {
+        uint32_t left = LoadLe32(capsule + offset);
+        uint32_t right = LoadLe32(capsule + offset + 4);
         if (encipher) {
             BlowfishEncipher(&handle->cipher, &left, &right);
         } else {
             BlowfishDecipher(&handle->cipher, &left, &right);
         }
-        Put32(capsule + offset, left);
-        Put32(capsule + offset + 4, right);
+        StoreLe32(capsule + offset, left);
+        StoreLe32(capsule + offset + 4, right);
     }
 }
 
@@ -296,7 +289,7 @@ Reply SessionRequest(Device* device, const Request& request, std::string* note) 
         reply.ok = 1;
         return reply;
     }
-    const uint32_t tag = in.size() >= 4 ? Get32(in.data()) : 0;
+    const uint32_t tag = in.size() >= 4 ? LoadLe32(in.data()) : 0;
     switch (tag) {
         case kTagIni1:
             return Ini1(device, request, note);
