@@ -22,6 +22,7 @@ constexpr uint32_t kErrorSuccess = 0;
 constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorSharingViolation = 32;

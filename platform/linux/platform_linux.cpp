@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/internal/backend_records.h"
 #include "platform/linux/wide_utf8.h"
 #include "platform/platform.h"
 
@@ -31,10 +32,8 @@ namespace platform {
 
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr const char* kDefaultRoot = "/run/misc-device";
 constexpr const char* kDeviceEntry = "device";
-constexpr size_t kDetailPathOffset = 8;
 constexpr uint32_t kMagic = 0x4D495343;  // "MISC"
 constexpr size_t kFrameHeaderSize = 12;
 // Registry values are small texts; anything larger is not one.
@@ -289,7 +288,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
         return false;
     }
     const std::wstring path = DevicePathFor(s->interfaces[index]);
-    const size_t needed = kDetailPathOffset + (path.size() + 1) * sizeof(wchar_t);
+    const size_t needed = internal::DetailSizeFor(path);
     if (requiredSize != nullptr) {
         *requiredSize = static_cast<uint32_t>(needed);
     }
@@ -298,9 +297,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
                                                            : kErrorInsufficientBuffer;
         return false;
     }
-    auto* bytes = static_cast<uint8_t*>(detail);
-    StoreLe32(bytes, static_cast<uint32_t>(needed));
-    std::memcpy(bytes + kDetailPathOffset, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+    internal::WriteDetail(detail, path);
     if (deviceInfo != nullptr) {
         WriteRecord(deviceInfo->opaque, sizeof deviceInfo->opaque, index);
     }
@@ -308,11 +305,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
 }
 
 const wchar_t* DevicePathOf(const void* detail) {
-    if (detail == nullptr) {
-        return nullptr;
-    }
-    return reinterpret_cast<const wchar_t*>(static_cast<const uint8_t*>(detail) +
-                                            kDetailPathOffset);
+    return internal::DetailPath(detail);
 }
 
 RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
@@ -373,20 +366,7 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
     if (!content.empty() && content.back() == '\n') {
         content.pop_back();
     }
-    const std::wstring value = wide_utf8::FromUtf8(content);
-    // Sizes count two bytes per character, terminator included, as the registry's
-    // UTF-16 text does.
-    const uint64_t needed = (static_cast<uint64_t>(value.size()) + 1) * 2;
-    const uint32_t capacity = *sizeBytes;
-    *sizeBytes = static_cast<uint32_t>(std::min<uint64_t>(needed, 0xFFFFFFFFu));
-    if (buffer == nullptr) {
-        return kErrorSuccess;
-    }
-    if (needed > capacity) {
-        return kErrorMoreData;
-    }
-    std::memcpy(buffer, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
-    return kErrorSuccess;
+    return internal::AnswerRegistryText(wide_utf8::FromUtf8(content), buffer, sizeBytes);
 }
 
 void CloseRegistryKey(RegistryKey key) {
@@ -627,34 +607,15 @@ wchar_t** CommandLineArguments(int* count) {
     if (start < raw.size()) {
         args.push_back(wide_utf8::FromUtf8(raw.data() + start, raw.size() - start));
     }
-    auto** array = static_cast<wchar_t**>(std::calloc(args.size() + 1, sizeof(wchar_t*)));
+    wchar_t** array = internal::NewArgumentArray(args, count);
     if (array == nullptr) {
         t_lastError = kErrorNotEnoughMemory;
-        return nullptr;
-    }
-    for (size_t i = 0; i < args.size(); ++i) {
-        array[i] = static_cast<wchar_t*>(std::calloc(args[i].size() + 1, sizeof(wchar_t)));
-        if (array[i] == nullptr) {
-            FreeCommandLineArguments(array);
-            t_lastError = kErrorNotEnoughMemory;
-            return nullptr;
-        }
-        std::memcpy(array[i], args[i].c_str(), args[i].size() * sizeof(wchar_t));
-    }
-    if (count != nullptr) {
-        *count = static_cast<int>(args.size());
     }
     return array;
 }
 
 void FreeCommandLineArguments(wchar_t** arguments) {
-    if (arguments == nullptr) {
-        return;
-    }
-    for (size_t i = 0; arguments[i] != nullptr; ++i) {
-        std::free(arguments[i]);
-    }
-    std::free(arguments);
+    internal::FreeArgumentArray(arguments);
 }
 
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {

@@ -4,6 +4,8 @@
 
 #include "platform/test/test_platform.h"
 
+#include "platform/internal/backend_records.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -25,11 +27,7 @@
 
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr wchar_t kDefaultDevicePath[] = L"\\\\?\\root#misc#0000#{80dcc0c5}";
-
-// The detail record: a size word, padding, then the device path.
-constexpr size_t kDetailPathOffset = 8;
 
 struct State {
     // registry
@@ -95,10 +93,6 @@ bool Failing(testplatform::Call call, uint32_t* error) {
 uintptr_t NewToken() {
     S().nextToken += 16;
     return S().nextToken;
-}
-
-size_t DetailSize() {
-    return kDetailPathOffset + (S().path.size() + 1) * sizeof(wchar_t);
 }
 
 uint32_t ErrnoToWindows(int err) {
@@ -310,7 +304,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    const size_t needed = DetailSize();
+    const size_t needed = internal::DetailSizeFor(S().path);
     if (requiredSize != nullptr) {
         *requiredSize = static_cast<uint32_t>(needed);
     }
@@ -322,11 +316,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    auto* bytes = static_cast<uint8_t*>(detail);
-    const uint32_t size = static_cast<uint32_t>(needed);
-    std::memcpy(bytes, &size, sizeof size);
-    std::memcpy(bytes + kDetailPathOffset, S().path.c_str(),
-                (S().path.size() + 1) * sizeof(wchar_t));
+    internal::WriteDetail(detail, S().path);
     if (deviceInfo != nullptr) {
         std::memset(deviceInfo->opaque, 0, sizeof deviceInfo->opaque);
         deviceInfo->opaque[0] = 1;
@@ -335,11 +325,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
 }
 
 const wchar_t* DevicePathOf(const void* detail) {
-    if (detail == nullptr) {
-        return nullptr;
-    }
-    return reinterpret_cast<const wchar_t*>(static_cast<const uint8_t*>(detail) +
-                                            kDetailPathOffset);
+    return internal::DetailPath(detail);
 }
 
 RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
@@ -373,18 +359,7 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
     if (S().versionMissing || std::wstring(valueName) != L"DriverVersion") {
         return kErrorFileNotFound;
     }
-    // Sizes count two bytes per character, as UTF-16 would.
-    const uint32_t needed = static_cast<uint32_t>((S().version.size() + 1) * 2);
-    const uint32_t capacity = *sizeBytes;
-    *sizeBytes = needed;
-    if (buffer == nullptr) {
-        return kErrorSuccess;
-    }
-    if (capacity < needed) {
-        return kErrorMoreData;
-    }
-    std::memcpy(buffer, S().version.c_str(), (S().version.size() + 1) * sizeof(wchar_t));
-    return kErrorSuccess;
+    return internal::AnswerRegistryText(S().version, buffer, sizeBytes);
 }
 
 void CloseRegistryKey(RegistryKey key) {
@@ -548,33 +523,11 @@ void RaiseIntegerDivideByZero() {
 }
 
 wchar_t** CommandLineArguments(int* count) {
-    const std::vector<std::wstring>& args = S().commandLine;
-    auto** array = static_cast<wchar_t**>(std::calloc(args.size() + 1, sizeof(wchar_t*)));
-    if (array == nullptr) {
-        return nullptr;
-    }
-    for (size_t i = 0; i < args.size(); ++i) {
-        array[i] = static_cast<wchar_t*>(std::calloc(args[i].size() + 1, sizeof(wchar_t)));
-        if (array[i] == nullptr) {
-            FreeCommandLineArguments(array);
-            return nullptr;
-        }
-        std::memcpy(array[i], args[i].c_str(), args[i].size() * sizeof(wchar_t));
-    }
-    if (count != nullptr) {
-        *count = static_cast<int>(args.size());
-    }
-    return array;
+    return internal::NewArgumentArray(S().commandLine, count);
 }
 
 void FreeCommandLineArguments(wchar_t** arguments) {
-    if (arguments == nullptr) {
-        return;
-    }
-    for (size_t i = 0; arguments[i] != nullptr; ++i) {
-        std::free(arguments[i]);
-    }
-    std::free(arguments);
+    internal::FreeArgumentArray(arguments);
 }
 
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
