@@ -604,38 +604,18 @@ void BigDivide(const BigInt& a, const BigInt& b, BigInt& quotient, BigInt& remai
     }
 }
 
-void BigPower(const BigInt& base, const BigInt& exponent, BigInt& out) {
-    if (IsZero(exponent)) {
-        out.SetInt(1);
-        return;
-    }
-    if (IsNegative(exponent)) {
-        out.SetInt(0);
-        return;
-    }
-    if (IsZero(base)) {
-        out.SetInt(0);
-        return;
-    }
-    if (&out == &base || &out == &exponent) {
-        BigInt power;
-        BigPower(base, exponent, power);
-        power.MoveTo(out);
-        return;
-    }
-    BigInt square;
-    square.Assign(base);
-    out.SetInt(1);
-    const uint32_t bits = static_cast<uint32_t>(exponent.BitLength);
-    for (uint32_t i = 0; i < bits; ++i) {
-        if (exponent.TestBit(i) != 0) {
-            BigMultiply(out, square, out);
-        }
-        BigMultiply(square, square, square);
+namespace {
+
+// v reduced by *modulus in place; nothing without a modulus.
+void ReduceBy(const BigInt* modulus, BigInt& v, BigInt& quotient) {
+    if (modulus != nullptr) {
+        BigDivide(v, *modulus, quotient, v);
     }
 }
 
-void BigPowerMod(const BigInt& base, const BigInt& exponent, const BigInt& modulus, BigInt& out) {
+// base^exponent by squaring and multiplying, the base and every product reduced by
+// *modulus when there is one.
+void Power(const BigInt& base, const BigInt& exponent, const BigInt* modulus, BigInt& out) {
     if (IsZero(exponent)) {
         out.SetInt(1);
         return;
@@ -648,24 +628,35 @@ void BigPowerMod(const BigInt& base, const BigInt& exponent, const BigInt& modul
         out.SetInt(0);
         return;
     }
-    if (&out == &base || &out == &exponent || &out == &modulus) {
+    if (&out == &base || &out == &exponent || &out == modulus) {
         BigInt power;
-        BigPowerMod(base, exponent, modulus, power);
+        Power(base, exponent, modulus, power);
         power.MoveTo(out);
         return;
     }
     BigInt quotient, square;
-    BigDivide(base, modulus, quotient, square);
+    square.Assign(base);
+    ReduceBy(modulus, square, quotient);
     out.SetInt(1);
     const uint32_t bits = static_cast<uint32_t>(exponent.BitLength);
     for (uint32_t i = 0; i < bits; ++i) {
         if (exponent.TestBit(i) != 0) {
             BigMultiply(out, square, out);
-            BigDivide(out, modulus, quotient, out);
+            ReduceBy(modulus, out, quotient);
         }
         BigMultiply(square, square, square);
-        BigDivide(square, modulus, quotient, square);
+        ReduceBy(modulus, square, quotient);
     }
+}
+
+}  // namespace
+
+void BigPower(const BigInt& base, const BigInt& exponent, BigInt& out) {
+    Power(base, exponent, nullptr, out);
+}
+
+void BigPowerMod(const BigInt& base, const BigInt& exponent, const BigInt& modulus, BigInt& out) {
+    Power(base, exponent, &modulus, out);
 }
 
 // ---------------------------------------------------------------------------
