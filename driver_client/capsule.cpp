@@ -55,6 +55,40 @@ uint32_t CipherBlocks(const BlowfishContext* cipher, uint8_t* capsule, uint32_t 
     return blocks;
 }
 
+// _Encrypt and _Decrypt: the capsule's blocks through the session cipher in place,
+// once its CapsuleSize is well formed and within bufferSize. name in the error
+// texts says which of the two was called.
+MiscStatus CipherCapsule(CMiscCommon& client, uint8_t* capsule, uint32_t bufferSize,
+                         bool encipher) {
+    const char* name = encipher ? "_Encrypt" : "_Decrypt";
+    if (capsule == nullptr) {
+        client._SetErrorText("%s: capsule is NULL", name);
+        return MISC_INVALID_ARGUMENT;
+    }
+    if (client.SessionCipher == nullptr) {
+        client._SetErrorText("%s: BlowFish Context is not initialized.", name);
+        return MISC_NOT_READY;
+    }
+    const uint32_t capsuleSize = LoadLe32(capsule + kCapsuleSizeOffset);
+    if (!WellFormedSize(capsuleSize) || capsuleSize > bufferSize) {
+        if (encipher) {
+            client._SetErrorText("_Encrypt: invalid CapsuleSize %u.", capsuleSize);
+        } else {
+            client._SetErrorText("_Decrypt: invalid CapsuleSize %u for a buffer of %u bytes.",
+                                 capsuleSize, bufferSize);
+        }
+        return MISC_FAILED;
+    }
+    const uint32_t blocks = (capsuleSize - kMinimumCapsuleSize) / kBlockSize;
+    const uint32_t done = CipherBlocks(client.SessionCipher, capsule, blocks, encipher);
+    if (done != blocks) {
+        client._SetErrorText("%s: BlowFish %s failed. i = %d", name,
+                             encipher ? "Encipher" : "Decipher", static_cast<int>(done));
+        return MISC_FAILED;
+    }
+    return MISC_SUCCESS;
+}
+
 }  // namespace
 
 uint8_t* CMiscCommon::_InitializeMessageCapsule(uint32_t payloadLength, const void* source) {
@@ -75,26 +109,8 @@ uint8_t* CMiscCommon::_InitializeMessageCapsule(uint32_t payloadLength, const vo
 }
 
 MiscStatus CMiscCommon::_Encrypt(uint8_t* capsule) {
-    if (capsule == nullptr) {
-        _SetErrorText("_Encrypt: capsule is NULL");
-        return MISC_INVALID_ARGUMENT;
-    }
-    if (SessionCipher == nullptr) {
-        _SetErrorText("_Encrypt: BlowFish Context is not initialized.");
-        return MISC_NOT_READY;
-    }
-    const uint32_t capsuleSize = LoadLe32(capsule + kCapsuleSizeOffset);
-    if (!WellFormedSize(capsuleSize)) {
-        _SetErrorText("_Encrypt: invalid CapsuleSize %u.", capsuleSize);
-        return MISC_FAILED;
-    }
-    const uint32_t blocks = (capsuleSize - kMinimumCapsuleSize) / kBlockSize;
-    const uint32_t done = CipherBlocks(SessionCipher, capsule, blocks, /*encipher=*/true);
-    if (done != blocks) {
-        _SetErrorText("_Encrypt: BlowFish Encipher failed. i = %d", static_cast<int>(done));
-        return MISC_FAILED;
-    }
-    return MISC_SUCCESS;
+    // A capsule this client builds: its own CapsuleSize bounds it.
+    return CipherCapsule(*this, capsule, 0xFFFFFFFFu, /*encipher=*/true);
 }
 
 MiscStatus CMiscCommon::_Decrypt(uint8_t* capsule) {
@@ -103,27 +119,7 @@ MiscStatus CMiscCommon::_Decrypt(uint8_t* capsule) {
 }
 
 MiscStatus CMiscCommon::_Decrypt(uint8_t* capsule, uint32_t bufferSize) {
-    if (capsule == nullptr) {
-        _SetErrorText("_Decrypt: capsule is NULL");
-        return MISC_INVALID_ARGUMENT;
-    }
-    if (SessionCipher == nullptr) {
-        _SetErrorText("_Decrypt: BlowFish Context is not initialized.");
-        return MISC_NOT_READY;
-    }
-    const uint32_t capsuleSize = LoadLe32(capsule + kCapsuleSizeOffset);
-    if (!WellFormedSize(capsuleSize) || capsuleSize > bufferSize) {
-        _SetErrorText("_Decrypt: invalid CapsuleSize %u for a buffer of %u bytes.", capsuleSize,
-                      bufferSize);
-        return MISC_FAILED;
-    }
-    const uint32_t blocks = (capsuleSize - kMinimumCapsuleSize) / kBlockSize;
-    const uint32_t done = CipherBlocks(SessionCipher, capsule, blocks, /*encipher=*/false);
-    if (done != blocks) {
-        _SetErrorText("_Decrypt: BlowFish Decipher failed. i = %d", static_cast<int>(done));
-        return MISC_FAILED;
-    }
-    return MISC_SUCCESS;
+    return CipherCapsule(*this, capsule, bufferSize, /*encipher=*/false);
 }
 
 bool CMiscCommon::EncapsuledDeviceIoControl(uint32_t ioControlCode, const void* inBuffer,
