@@ -4,7 +4,7 @@
 // read-out against the same misc-driver-sim, started without and with
 // encryption; their difference is the handshake with both sides' work and the
 // three extra round trips. BM_Handshake_Client is _Initialize alone, in process,
-// against recorded driver replies: the client's share of that difference.
+// against the simulator's recorded replies: the client's share of that difference.
 //
 // The programs are looked up next to this binary's build tree (app/quellix and
 // tools/misc_driver_sim/misc-driver-sim), or named by QUELLIX_BINARY and
@@ -23,11 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "crypto/bigint.h"
-#include "crypto/blowfish.h"
-#include "crypto/sha1.h"
 #include "driver_client/misc_common.h"
 #include "platform/test/test_platform.h"
+#include "tools/misc_driver_sim/sim.h"
 
 namespace {
 
@@ -159,110 +157,37 @@ BENCHMARK(BM_ReadOut_Encrypted)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // --- the client's side alone ------------------------------------------------------
 
-const uint8_t kKa[16] = {0xe4, 0xd9, 0x4e, 0x07, 0x32, 0x75, 0x53, 0x10,
-                         0x27, 0x58, 0x05, 0xb6, 0x0e, 0x4b, 0xa4, 0x94};
-
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-void PutLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = uint8_t(v >> (8 * i));
-    }
-}
-
-// The driver's side, computed once with the fixed clock of the test backend:
-// the client draws the same secrets every time, so the replies can be replayed.
-struct RecordingDriver {
-    uint32_t y[6] = {0x9E3779B9, 0x7F4A7C15, 0xF39CC060, 0x5CEDC834, 0x1082276B, 0};
-    uint8_t yc[132], yd[132], km[20], kek[16];
-    std::vector<uint8_t> replies[3];
-
-    testplatform::Reply operator()(const testplatform::Exchange& e) {
-        testplatform::Reply reply;
-        if (e.code != MiscCommon::IOCTL_MISC_SESSION || e.input.empty()) {
-            return reply;
-        }
-        Sha1Context sha;
-        const char step = char(e.input[3]);
-        if (step == '1') {
-            uint32_t words[33];
-            pow2mod(words, 33, y, 6, kOakleyGroup2Prime, 33);
-            reply.output.assign(160, 0x3C);
-            PutLe32(reply.output.data(), 0x51D0);
-            for (int i = 0; i < 33; ++i) {
-                PutLe32(yd + 4 * i, words[i]);
-            }
-            std::memcpy(reply.output.data() + 4, yd, 132);
-            std::memcpy(yc, e.input.data() + 4, 132);
-            uint8_t nonces[48];
-            std::memcpy(nonces, e.input.data() + 136, 24);
-            std::memcpy(nonces + 24, reply.output.data() + 136, 24);
-            HmacSha1(&sha, kKa, 16, nonces, 48, km);
-        } else if (step == '2') {
-            uint8_t numbers[264];
-            std::memcpy(numbers, yd, 132);
-            std::memcpy(numbers + 132, yc, 132);
-            reply.output.assign(20, 0);
-            HmacSha1(&sha, km, 20, numbers, 264, reply.output.data());
-            uint32_t base[33], z[33];
-            for (int i = 0; i < 33; ++i) {
-                base[i] = Le32(yc + 4 * i);
-            }
-            powmod(z, 33, base, 33, y, 6, kOakleyGroup2Prime, 33);
-            uint8_t zBytes[132], digest[20];
-            for (int i = 0; i < 33; ++i) {
-                PutLe32(zBytes + 4 * i, z[i]);
-            }
-            Sha1Initialize(&sha);
-            Sha1Update(&sha, zBytes, 132);
-            Sha1Final(&sha);
-            Sha1GetDigest(&sha, digest);
-            std::memcpy(kek, digest, 16);
-        } else if (step == '3') {
-            BlowfishContext cipher;
-            BlowfishInitialize(&cipher, kek, 16);
-            uint32_t ks[4];
-            for (int i = 0; i < 4; ++i) {
-                ks[i] = Le32(e.input.data() + 8 + 4 * i);
-            }
-            BlowfishDecipher(&cipher, &ks[0], &ks[1]);
-            BlowfishDecipher(&cipher, &ks[2], &ks[3]);
-            uint8_t key[16];
-            for (int i = 0; i < 4; ++i) {
-                PutLe32(key + 4 * i, ks[i]);
-            }
-            BlowfishInitialize(&cipher, key, 16);
-            uint32_t left = 0x68747541, right = 0x6373694D;
-            BlowfishEncipher(&cipher, &left, &right);
-            reply.output.assign(8, 0);
-            PutLe32(reply.output.data(), left);
-            PutLe32(reply.output.data() + 4, right);
-        }
-        if (step >= '1' && step <= '3') {
-            replies[step - '1'] = reply.output;
-        }
-        return reply;
-    }
-};
-
+// The driver's side is the simulator's request handling, in process, once: with the
+// fixed clock of the test backend the client draws the same secrets every time, so
+// the replies to one handshake can be replayed.
 void BM_Handshake_Client(benchmark::State& state) {
     testplatform::Reset();
     testplatform::SetSystemTime({2026, 6, 0, 7, 12, 0, 0, 0});
     testplatform::SetPerformanceCount(123456789);
-    RecordingDriver recorder;
-    testplatform::SetResponder(
-        [&recorder](const testplatform::Exchange& e) { return recorder(e); });
+    misc_sim::Device driver;
+    std::vector<uint8_t> replies[3];
+    testplatform::SetResponder([&driver, &replies](const testplatform::Exchange& e) {
+        misc_sim::Request request;
+        request.code = e.code;
+        request.input = e.input;
+        request.outSize = e.outSize;
+        const misc_sim::Reply reply = misc_sim::HandleRequest(&driver, request);
+        const char step = e.input.size() >= 4 ? char(e.input[3]) : '\0';
+        if (e.code == MiscCommon::IOCTL_MISC_SESSION && step >= '1' && step <= '3') {
+            replies[step - '1'] = reply.output;
+        }
+        return testplatform::Reply{reply.ok != 0, reply.error, reply.output};
+    });
     MiscCommon::CMiscCommon client;
     if (client.OpenDriver() != 0 || client._Initialize() != 0) {
         state.SkipWithError("the recording handshake failed");
         return;
     }
     client.CloseDriver();
-    testplatform::SetResponder([&recorder](const testplatform::Exchange& e) {
+    testplatform::SetResponder([&replies](const testplatform::Exchange& e) {
         testplatform::Reply reply;
         if (e.code == MiscCommon::IOCTL_MISC_SESSION && e.input.size() >= 4) {
-            reply.output = recorder.replies[e.input[3] - '1'];
+            reply.output = replies[e.input[3] - '1'];
         }
         return reply;
     });
