@@ -43,16 +43,8 @@ std::vector<int> AnsweredSequences(const std::string& log) {
     return numbers;
 }
 
-class SecureE2eTest : public ::testing::Test {
+class SecureE2eTest : public ::testing::Test, protected Workspace {
   protected:
-    void SetUp() override {
-        root = temp.path() / "root";
-        work = temp.path() / "work";
-        table = temp.path() / "table5.bin";
-        log = temp.path() / "sim.log";
-        std::filesystem::create_directory(root);
-        std::filesystem::create_directory(work);
-    }
     void TearDown() override { EXPECT_TRUE(simulator.Stop()); }
 
     void Start(std::vector<std::string> arguments = {}) {
@@ -70,8 +62,6 @@ class SecureE2eTest : public ::testing::Test {
     }
     std::string Log() { return ReadText(log); }
 
-    TempFolder temp;
-    std::filesystem::path root, work, table, log;
     Simulator simulator;
 };
 

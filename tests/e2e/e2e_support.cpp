@@ -113,6 +113,18 @@ TempFolder::~TempFolder() {
     }
 }
 
+Workspace::Workspace()
+    : root(temp.path() / "root"),
+      work(temp.path() / "work"),
+      table(temp.path() / "table5.bin"),
+      log(temp.path() / "sim.log") {
+    // Without a temporary folder the paths are relative: create nothing then.
+    if (!temp.path().empty()) {
+        std::filesystem::create_directory(root);
+        std::filesystem::create_directory(work);
+    }
+}
+
 Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& options) {
     Outcome outcome;
     std::vector<std::string> argv = {QUELLIX_BINARY};

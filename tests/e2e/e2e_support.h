@@ -27,6 +27,14 @@ class TempFolder {
     std::filesystem::path path_;
 };
 
+// One test's places in its own TempFolder: the device root and quellix's work
+// folder (both created), the simulator's table file and its log.
+struct Workspace {
+    Workspace();
+    TempFolder temp;
+    std::filesystem::path root, work, table, log;
+};
+
 // What a finished child process left.
 struct Outcome {
     bool exited = false;  // ended by exit, not by a signal or the timeout

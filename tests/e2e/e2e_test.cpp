@@ -59,17 +59,9 @@ Bytes CustomTable() {
     return table;
 }
 
-class E2eTest : public ::testing::TestWithParam<Mode> {
+class E2eTest : public ::testing::TestWithParam<Mode>, protected Workspace {
   protected:
-    void SetUp() override {
-        ASSERT_FALSE(temp.path().empty());
-        root = temp.path() / "root";
-        work = temp.path() / "work";
-        table = temp.path() / "table5.bin";
-        log = temp.path() / "sim.log";
-        std::filesystem::create_directory(root);
-        std::filesystem::create_directory(work);
-    }
+    void SetUp() override { ASSERT_FALSE(temp.path().empty()); }
     void TearDown() override { EXPECT_TRUE(simulator.Stop()) << "simulator did not stop cleanly"; }
 
     void StartSimulator(std::vector<std::string> arguments = {}) {
@@ -93,8 +85,6 @@ class E2eTest : public ::testing::TestWithParam<Mode> {
     }
     int EncapsulatedExchanges() { return CountExchanges(ReadText(log), kEncapsulated); }
 
-    TempFolder temp;
-    std::filesystem::path root, work, table, log;
     Simulator simulator;
 };
 
