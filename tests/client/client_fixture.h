@@ -16,25 +16,14 @@
 #include "crypto/blowfish.h"
 #include "driver_client/misc_common.h"
 #include "platform/test/test_platform.h"
+#include "tests/client/le_words.h"
 
 namespace clienttest {
 
-using Bytes = std::vector<uint8_t>;
 using MiscCommon::g_MiscCommon;
 
 inline uint32_t Le32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-// Little-endian 32-bit words, then any bytes.
-inline Bytes U32s(std::initializer_list<uint32_t> words, Bytes tail = {}) {
-    Bytes b;
-    for (uint32_t v : words) {
-        for (int i = 0; i < 4; ++i) {
-            b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        }
-    }
-    b.insert(b.end(), tail.begin(), tail.end());
-    return b;
 }
 
 // A key whose bytes are all below 0x80, so the key schedule's sign extension

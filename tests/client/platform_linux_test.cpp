@@ -19,23 +19,15 @@
 
 #include "platform/linux/platform_linux.h"
 #include "platform/platform.h"
+#include "tests/client/le_words.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using clienttest::Bytes;
+using clienttest::U32s;
 const platform::Guid kGuid = {
     0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
 
-Bytes U32s(std::initializer_list<uint32_t> words, Bytes tail = {}) {
-    Bytes b;
-    for (uint32_t v : words) {
-        for (int i = 0; i < 4; ++i) {
-            b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        }
-    }
-    b.insert(b.end(), tail.begin(), tail.end());
-    return b;
-}
 void Send(int fd, const Bytes& b) {
     ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
 }
