@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include "crypto/wipe.h"
-#include "driver_client/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "tools/misc_driver_sim/sim_session.h"
 
@@ -16,9 +15,6 @@ namespace misc_sim {
 
 namespace {
 
-using MiscCommon::LoadLe16;
-using MiscCommon::LoadLe32;
-using MiscCommon::StoreLe32;
 using platform::kErrorAccessDenied;
 using platform::kErrorGenFailure;
 using platform::kErrorInvalidFunction;

@@ -12,7 +12,6 @@
 #include "crypto/blowfish.h"
 #include "crypto/sha1.h"
 #include "crypto/wipe.h"
-#include "driver_client/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "tools/misc_driver_sim/sim_session.h"
 
@@ -20,10 +19,6 @@ namespace misc_sim {
 
 namespace {
 
-using MiscCommon::BytesToWords;
-using MiscCommon::LoadLe32;
-using MiscCommon::StoreLe32;
-using MiscCommon::WordsToBytes;
 using platform::kErrorAccessDenied;
 using platform::kErrorGenFailure;
 using platform::kErrorNotSupported;
