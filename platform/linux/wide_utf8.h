@@ -1,8 +1,14 @@
 // Conversions between wide-character strings and UTF-8, for the backends that
 // hand names to byte-oriented system calls. wchar_t holds UTF-32 on Linux and
-// UTF-16 on Windows; both are handled. Invalid input (a lone surrogate, a
-// malformed UTF-8 sequence) becomes U+FFFD rather than failing, so a name is
-// never silently truncated.
+// UTF-16 on Windows; both are handled.
+//
+// A Linux name is a string of bytes, not always valid UTF-8, and it must reach
+// the system call exactly as the user gave it: otherwise "-calibfile" could
+// open another file than the one named. So every byte that is not part of a
+// valid sequence is carried as the lone surrogate U+DC80..U+DCFF and turned
+// back into that byte on the way out; decoding and encoding again gives the
+// original bytes. Anything else that UTF-8 cannot hold (another lone
+// surrogate, a value above U+10FFFF) becomes U+FFFD.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +18,17 @@
 namespace platform {
 namespace wide_utf8 {
 
+constexpr uint32_t kEscapedByteBase = 0xDC00;
+
+inline bool IsEscapedByte(uint32_t cp) {
+    return cp >= kEscapedByteBase + 0x80 && cp <= kEscapedByteBase + 0xFF;
+}
+
 inline void AppendUtf8(std::string& out, uint32_t cp) {
+    if (IsEscapedByte(cp)) {
+        out += static_cast<char>(cp - kEscapedByteBase);
+        return;
+    }
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
         cp = 0xFFFD;
     }
@@ -90,7 +106,7 @@ inline std::wstring FromUtf8(const char* text, size_t length) {
             extra = 3;
             minimum = 0x10000;
         } else {
-            AppendWide(out, 0xFFFD);
+            AppendWide(out, kEscapedByteBase + lead);
             ++i;
             continue;
         }
@@ -104,8 +120,10 @@ inline std::wstring FromUtf8(const char* text, size_t length) {
             cp = (cp << 6) | (s[i + taken] & 0x3F);
         }
         if (!valid || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            AppendWide(out, 0xFFFD);
-            i += taken;
+            // Only the lead byte is escaped: the bytes after it are read
+            // again, as the start of a sequence or escaped in their turn.
+            AppendWide(out, kEscapedByteBase + lead);
+            ++i;
             continue;
         }
         AppendWide(out, cp);

@@ -13,11 +13,13 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/platform_linux.h"
+#include "platform/linux/wide_utf8.h"
 #include "platform/platform.h"
 #include "tests/client/le_words.h"
 
@@ -201,6 +203,48 @@ TEST_F(LinuxBackend, OpenStatus) {
     FakeDevice silent(folder + "/device", [](int fd) { Receive(fd, 1); });
     EXPECT_EQ(platform::OpenDevice(path.c_str()), platform::InvalidDeviceHandle());
     EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+}
+
+// Linux names are bytes. One that is not valid UTF-8 reaches the system call
+// unchanged, so it names the same file or device, never a look-alike.
+TEST_F(LinuxBackend, NamesThatAreNotUtf8KeepTheirBytes) {
+    namespace u = platform::wide_utf8;
+    EXPECT_EQ(u::FromUtf8("\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e"), L"\u00e9\u20ac\U0001D11E");
+    std::vector<std::string> names = {
+        "\xff",     "a\xc3",     "\xc0\xaf",     "\xed\xa0\x80", "\xf4\x90\x80\x80",
+        "\xe2\x82", "\x80\x80z", "\xef\xbf\xbd", "\xf0\x9d\x84", "\xe2\x82\xac\xff"};
+    std::mt19937 random(7);
+    for (int i = 0; i < 5000; ++i) {
+        std::string name(random() % 12, '\0');
+        for (char& c : name) {
+            c = static_cast<char>(random() % 3 == 0 ? 1 + random() % 0x7F : 0x80 + random() % 0x80);
+        }
+        names.push_back(name);
+    }
+    for (const std::string& name : names) {
+        ASSERT_EQ(u::ToUtf8(u::FromUtf8(name).c_str()), name);
+    }
+    EXPECT_NE(u::FromUtf8("\xff"), u::FromUtf8("\xef\xbf\xbd"));
+
+    std::ofstream(root_ + "/\xff") << "mine";
+    std::ofstream(root_ + "/\xef\xbf\xbd") << "look-alike";
+    std::FILE* f = platform::OpenFile(u::FromUtf8(root_ + "/\xff").c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char text[16] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text - 1, f), 4u);
+    std::fclose(f);
+    EXPECT_STREQ(text, "mine");
+
+    const std::string folder = Interface("\xff");
+    FakeDevice device(folder + "/device", [](int fd) {
+        Send(fd, Bytes(4, 0));
+        Receive(fd, 1);
+    });
+    const std::wstring path = PathOf(0);
+    EXPECT_EQ(path, u::FromUtf8(folder + "/device"));
+    platform::DeviceHandle h = platform::OpenDevice(path.c_str());
+    EXPECT_NE(h, platform::InvalidDeviceHandle());
+    platform::CloseDevice(h);
 }
 
 TEST_F(LinuxBackend, FramesBothWays) {

@@ -264,6 +264,23 @@ TEST_P(E2eTest, NonAsciiFileName) {
     EXPECT_EQ(ReadBytes(table)[35], 0xA0);
 }
 
+// A name that is not UTF-8 opens that file, not the one that a lossy
+// conversion would name (U+FFFD in UTF-8).
+TEST_P(E2eTest, FileNameThatIsNotUtf8OpensThatFile) {
+    StartSimulator();
+    WriteText(work / "\xff",
+              "1111 2222 3333 4444 5555 6666 7777 8888 "
+              "9999 aaaa bbbb cccc dddd eeee ffff 0101");
+    WriteText(work / "\xef\xbf\xbd",
+              "dead dead dead dead dead dead dead dead "
+              "dead dead dead dead dead dead dead dead");
+    EXPECT_EQ(Run({"-debug", "-calibfile", "\xff"}), "");
+    const Bytes stored = ReadBytes(table);
+    EXPECT_EQ(stored[5], 0x11);
+    EXPECT_EQ(stored[8], 0x22);
+    EXPECT_EQ(stored[36], 0x01);
+}
+
 INSTANTIATE_TEST_SUITE_P(Plain, E2eTest, ::testing::Values(Mode::Plain));
 INSTANTIATE_TEST_SUITE_P(Encrypted, E2eTest, ::testing::Values(Mode::Encrypted));
 
