@@ -394,17 +394,36 @@ DeviceHandle OpenDevice(const wchar_t* devicePath) {
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking, so that a device that stopped accepting (its queue of
+    // pending connections full) fails the open at the deadline instead of
+    // holding us for good. Sends and receives wait with poll() anyway.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         t_lastError = kErrorGenFailure;
         return InvalidDeviceHandle();
     }
-    int rc;
-    do {
-        rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int err = errno;
+    const int64_t deadline = MonotonicMs() + g_exchangeTimeoutMs;
+    int err;
+    for (;;) {
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            err = 0;
+            break;
+        }
+        err = errno;
+        if (err == EAGAIN && MonotonicMs() < deadline) {
+            poll(nullptr, 0, 10);  // the queue is full: ask again shortly
+        } else if (err != EINTR) {
+            break;
+        }
+    }
+    if (err == EINPROGRESS) {  // not done by local sockets today, but allowed
+        socklen_t size = sizeof err;
+        if (!WaitFor(fd, POLLOUT, deadline) ||
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) {
+            err = ETIMEDOUT;
+        }
+    }
+    if (err != 0) {
         close(fd);
         t_lastError = err == ENOENT   ? kErrorFileNotFound
                       : err == EACCES ? kErrorAccessDenied
@@ -412,7 +431,7 @@ DeviceHandle OpenDevice(const wchar_t* devicePath) {
         return InvalidDeviceHandle();
     }
     uint8_t status[4];
-    if (!ReceiveAll(fd, status, sizeof status, MonotonicMs() + g_exchangeTimeoutMs)) {
+    if (!ReceiveAll(fd, status, sizeof status, deadline)) {
         close(fd);
         t_lastError = kErrorGenFailure;
         return InvalidDeviceHandle();

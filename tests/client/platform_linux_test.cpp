@@ -205,6 +205,35 @@ TEST_F(LinuxBackend, OpenStatus) {
     EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
 }
 
+// A device whose queue of pending connections is full, because it stopped
+// accepting, must not hold the open for good.
+TEST_F(LinuxBackend, DeviceThatStopsAcceptingFailsTheOpenAtTheDeadline) {
+    const std::string path = Interface("dev") + "/device";
+    const int server = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(server, 0), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 64; ++i) {
+        const int c = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const bool full = connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+        queued.push_back(c);
+        if (full) {
+            ASSERT_EQ(errno, EAGAIN);
+            break;
+        }
+    }
+    platform::linuxbackend::SetExchangeTimeoutMilliseconds(100);
+    EXPECT_EQ(platform::OpenDevice(Wide(path).c_str()), platform::InvalidDeviceHandle());
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+    for (int c : queued) {
+        close(c);
+    }
+    close(server);
+}
+
 // Linux names are bytes. One that is not valid UTF-8 reaches the system call
 // unchanged, so it names the same file or device, never a look-alike.
 TEST_F(LinuxBackend, NamesThatAreNotUtf8KeepTheirBytes) {
