@@ -416,13 +416,6 @@ DeviceHandle OpenDevice(const wchar_t* devicePath) {
             break;
         }
     }
-    if (err == EINPROGRESS) {  // not done by local sockets today, but allowed
-        socklen_t size = sizeof err;
-        if (!WaitFor(fd, POLLOUT, deadline) ||
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) {
-            err = ETIMEDOUT;
-        }
-    }
     if (err != 0) {
         close(fd);
         t_lastError = err == ENOENT   ? kErrorFileNotFound
