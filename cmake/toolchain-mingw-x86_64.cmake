@@ -18,4 +18,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests run under this build's own Wine loader, named directly: the `wine` wrapper
+# would start the 32-bit loader for every program wherever it is installed.
+set(QUELLIX_WINE /usr/lib/wine/wine64 CACHE FILEPATH "Wine loader that runs this build's programs")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QUELLIX_WINE})

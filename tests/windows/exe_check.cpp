@@ -1,11 +1,14 @@
 // Checks the built quellix.exe as Windows will see it: the manifest resource asks for
-// elevation, the program is a GUI-subsystem (windowless, console-less) image of this
-// architecture, and it imports no MinGW runtime DLL.
+// elevation, the program is a GUI-subsystem (windowless, console-less) image of the
+// expected architecture, and it imports no MinGW runtime DLL.
 //
-// Usage: exe_check path\to\quellix.exe
+// Usage: exe_check path\to\quellix.exe [i386|amd64]
+// The architecture defaults to the checker's own; naming it lets the 64-bit checker
+// look at the 32-bit release exe where 32-bit programs cannot run.
 #include <windows.h>
 
 #include <cctype>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -44,6 +47,18 @@ std::string ManifestOf(const wchar_t* path) {
     return text;
 }
 
+// The parts of the optional header that are checked, from a PE32 or PE32+ image.
+struct OptionalFields {
+    WORD magic;
+    WORD subsystem;
+    IMAGE_DATA_DIRECTORY imports;
+};
+
+template <typename Header>
+OptionalFields FieldsOf(const Header& h) {
+    return {h.Magic, h.Subsystem, h.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]};
+}
+
 // The file offset of an RVA, or 0 when no section holds it.
 size_t OffsetOf(const IMAGE_SECTION_HEADER* sections, int sectionCount, DWORD rva) {
     for (int i = 0; i < sectionCount; ++i) {
@@ -58,10 +73,19 @@ size_t OffsetOf(const IMAGE_SECTION_HEADER* sections, int sectionCount, DWORD rv
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: exe_check quellix.exe\n");
+#ifdef _WIN64
+    std::wstring machineName = L"amd64";
+#else
+    std::wstring machineName = L"i386";
+#endif
+    if (argc == 3) {
+        machineName = argv[2];
+    }
+    if ((argc != 2 && argc != 3) || (machineName != L"i386" && machineName != L"amd64")) {
+        std::fprintf(stderr, "usage: exe_check quellix.exe [i386|amd64]\n");
         return 2;
     }
+    const bool pe32 = machineName == L"i386";
 
     const std::string manifest = ManifestOf(argv[1]);
     Check(!manifest.empty(), "RT_MANIFEST resource 1 present");
@@ -78,27 +102,38 @@ int wmain(int argc, wchar_t** argv) {
     IMAGE_DOS_HEADER dos;
     std::memcpy(&dos, file.data(), sizeof(dos));
     if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
-        file.size() < static_cast<size_t>(dos.e_lfanew) + sizeof(IMAGE_NT_HEADERS)) {
+        file.size() < static_cast<size_t>(dos.e_lfanew) + sizeof(IMAGE_NT_HEADERS64)) {
         Check(false, "PE headers");
         return 1;
     }
-    // The checker is built for the same architecture as the program it checks.
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(file.data() + dos.e_lfanew);
+    // Signature and file header are laid out alike in both formats; the optional
+    // header is read as the format the expected architecture uses.
+    const char* ntBytes = file.data() + dos.e_lfanew;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(ntBytes);
+    const OptionalFields optional =
+        pe32 ? FieldsOf(nt->OptionalHeader)
+             : FieldsOf(reinterpret_cast<const IMAGE_NT_HEADERS64*>(ntBytes)->OptionalHeader);
     Check(nt->Signature == IMAGE_NT_SIGNATURE &&
-              nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR_MAGIC,
-          "PE image of this architecture");
-#ifdef _WIN64
-    Check(nt->FileHeader.Machine == IMAGE_FILE_MACHINE_AMD64, "x86-64 machine");
-#else
-    Check(nt->FileHeader.Machine == IMAGE_FILE_MACHINE_I386, "32-bit x86 machine");
-#endif
-    Check(nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI,
-          "GUI subsystem: no console window", std::to_string(nt->OptionalHeader.Subsystem));
+              optional.magic ==
+                  (pe32 ? IMAGE_NT_OPTIONAL_HDR32_MAGIC : IMAGE_NT_OPTIONAL_HDR64_MAGIC),
+          pe32 ? "PE32 image" : "PE32+ image");
+    Check(nt->FileHeader.Machine ==
+              (pe32 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64),
+          pe32 ? "32-bit x86 machine" : "x86-64 machine");
+    Check(optional.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI,
+          "GUI subsystem: no console window", std::to_string(optional.subsystem));
 
-    const auto* sections = IMAGE_FIRST_SECTION(nt);
+    // The section table follows the optional header, whose size the file header gives.
+    const size_t sectionsAt = static_cast<size_t>(dos.e_lfanew) +
+                              offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+                              nt->FileHeader.SizeOfOptionalHeader;
     const int sectionCount = nt->FileHeader.NumberOfSections;
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (file.size() < sectionsAt + sectionCount * sizeof(IMAGE_SECTION_HEADER)) {
+        Check(false, "section table");
+        return 1;
+    }
+    const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(file.data() + sectionsAt);
+    const IMAGE_DATA_DIRECTORY& imports = optional.imports;
     std::string dlls;
     bool runtimeDll = false;
     for (DWORD rva = imports.VirtualAddress; imports.VirtualAddress != 0;

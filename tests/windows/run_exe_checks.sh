@@ -4,10 +4,13 @@
 # the result reaches the user through MessageBoxW. The calls are observed from
 # outside with Wine's relay trace; headless, MessageBoxW returns at once.
 #
-# Usage: run_exe_checks.sh path/to/quellix.exe   (uses the caller's WINEPREFIX)
+# Usage: run_exe_checks.sh WINE-LOADER path/to/quellix.exe   (uses the caller's WINEPREFIX)
+# The loader is the build's own (its CMAKE_CROSSCOMPILING_EMULATOR), never the `wine`
+# wrapper, which would pick the 32-bit loader even where it cannot start.
 set -uo pipefail
 
-exe=$(realpath "$1")
+wine=$1
+exe=$(realpath "$2")
 work=$(mktemp -d)
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES-mscoree,mshtml=}"
 
@@ -18,21 +21,21 @@ started_server=0
 if wineserver -p 2>/dev/null; then
     started_server=1
 fi
-WINEDEBUG=-all wineboot >/dev/null 2>&1
+WINEDEBUG=-all "$wine" wineboot >/dev/null 2>&1
 
 # Trace only the calls looked at (a full relay trace is tens of megabytes per run),
 # unless the prefix already has its own choice.
 debug_key='HKCU\Software\Wine\Debug'
 set_relay=0
-if ! WINEDEBUG=-all wine reg query "$debug_key" /v RelayInclude >/dev/null 2>&1; then
-    WINEDEBUG=-all wine reg add "$debug_key" /v RelayInclude /t REG_SZ \
+if ! WINEDEBUG=-all "$wine" reg query "$debug_key" /v RelayInclude >/dev/null 2>&1; then
+    WINEDEBUG=-all "$wine" reg add "$debug_key" /v RelayInclude /t REG_SZ \
         /d 'user32.MessageBoxW;setupapi.*' /f >/dev/null 2>&1 && set_relay=1
 fi
 
 cleanup() {
     rm -rf "$work"
     if [ "$set_relay" = 1 ]; then
-        WINEDEBUG=-all wine reg delete "$debug_key" /v RelayInclude /f >/dev/null 2>&1
+        WINEDEBUG=-all "$wine" reg delete "$debug_key" /v RelayInclude /f >/dev/null 2>&1
     fi
     if [ "$started_server" = 1 ]; then
         wineserver -k
@@ -61,7 +64,7 @@ run() {
     # The trace goes to a file, not a pipe: a helper process that Wine starts for the
     # message box inherits the output and would hold a pipe open for seconds.
     rc=0
-    (cd "$dir" && WINEDEBUG=+pid,+relay wine "$exe" "$@" >/dev/null 2>"$trace.all") || rc=$?
+    (cd "$dir" && WINEDEBUG=+pid,+relay "$wine" "$exe" "$@" >/dev/null 2>"$trace.all") || rc=$?
     grep -a -E 'Call (user32\.MessageBoxW|setupapi\.SetupDi)|Ret  setupapi\.SetupDiEnumDeviceInterfaces' \
         "$trace.all" >"$trace"
 }
