@@ -14,8 +14,8 @@ const wchar_t kTableDumpFile[] = L"atoa.txt";
 // The new text is written in full to a temporary in the same folder and then put in
 // place in one step, so that a failure never costs the technician a good file. The
 // temporary is "calib", eight hexadecimal digits and ".tmp": no longer than
-// "calibfrombios.bin", so a folder deep enough for Windows' 259-character limit
-// on that name is not too deep for this one.
+// "calibfrombios.bin", so wherever that name keeps within Windows' limit of 259
+// characters for a path, the temporary's does too.
 constexpr size_t kTempNameChars = 17;
 // The program runs as administrator in folders that others may write: the name is
 // hard to guess and created new, and a name someone holds already is passed by.

@@ -234,15 +234,26 @@ TEST_F(ReadOutTest, HeldFilesAreWaitedOut) {
 }
 
 // An existing file that this user may not write is kept, as the direct write kept
-// it. Root may write any file, so on Linux the read-out runs as another user.
+// it; a link to one is replaced. Root may write any file, so on Linux the read-out
+// runs as another user.
 TEST_F(ReadOutTest, ReadOnlyFileIsKept) {
     using std::filesystem::perms;
     std::filesystem::permissions(folder, perms::all);
-    for (bool readOnly : {true, false}) {
-        WriteFileBytes("calibfrombios.bin", kOldText);
-        std::filesystem::permissions(
-            "calibfrombios.bin",
-            readOnly ? perms::owner_read | perms::group_read | perms::others_read : perms::all);
+#ifndef _WIN32
+    WriteFileBytes("outside", kOldText);
+    std::filesystem::permissions("outside", perms::owner_read);
+    std::filesystem::create_symlink("outside", "calibfrombios.bin");
+    const bool rows[] = {false, true, false};  // read-only?
+#else
+    const bool rows[] = {true, false};
+#endif
+    for (bool readOnly : rows) {
+        if (!std::filesystem::is_symlink("calibfrombios.bin")) {
+            WriteFileBytes("calibfrombios.bin", kOldText);
+            std::filesystem::permissions(
+                "calibfrombios.bin",
+                readOnly ? perms::owner_read | perms::group_read | perms::others_read : perms::all);
+        }
         int result = -1;
 #ifndef _WIN32
         if (geteuid() == 0) {
@@ -263,6 +274,10 @@ TEST_F(ReadOutTest, ReadOnlyFileIsKept) {
         }
         EXPECT_EQ(result, readOnly ? RESULT_FILE_FAILED : RESULT_SUCCESS);
         EXPECT_EQ(ReadFileBytes("calibfrombios.bin"), Text(readOnly ? kOldText : ExpectedText({})));
+        if (std::filesystem::exists("outside")) {
+            EXPECT_EQ(ReadFileBytes("outside"), Text(kOldText));
+            std::filesystem::remove("outside");
+        }
         EXPECT_EQ(Names(), kJustTheFile);
         std::filesystem::permissions("calibfrombios.bin", perms::all);
     }
