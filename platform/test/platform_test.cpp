@@ -567,7 +567,8 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
 }
 
 // The file calls below fail as scripted, or do what the real backends do.
-bool FileCall(testplatform::Call call, bool argumentsValid, const std::function<uint32_t()>& run) {
+static bool FileCall(testplatform::Call call, bool argumentsValid,
+                     const std::function<uint32_t()>& run) {
     uint32_t error = 0;
     if (!Failing(call, &error)) {
         error = argumentsValid ? run() : kErrorInvalidParameter;

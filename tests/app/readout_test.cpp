@@ -129,23 +129,49 @@ TEST_F(ReadOutTest, RawDumpThatCannotBeCreatedIsSkipped) {
 }
 
 // A failed write, flush to the disk or replace must neither destroy the previous
-// file, nor leave the temporary behind, nor be reported as done.
+// file, nor leave the temporary behind, nor be reported as done. A replace or
+// removal that fails as a file held by a scanner does is tried again for about a
+// second; other failures are not waited for.
 TEST_F(ReadOutTest, FailedWriteKeepsTheOldFile) {
+    using platform::kErrorAccessDenied;
+    const struct {
+        Call call;
+        uint32_t error;
+        int times;
+        int result;
+        size_t pauses;
+        size_t files;
+    } rows[] = {
+        {Call::CreateNewFile, platform::kErrorGenFailure, 1, RESULT_FILE_FAILED, 0, 1},
+        {Call::FlushFileToDisk, platform::kErrorGenFailure, 1, RESULT_FILE_FAILED, 0, 1},
+        {Call::ReplaceFile, platform::kErrorFileReadOnly, 1, RESULT_FILE_FAILED, 0, 1},
+        {Call::ReplaceFile, platform::kErrorSharingViolation, 19, RESULT_SUCCESS, 19, 1},
+        {Call::ReplaceFile, kErrorAccessDenied, 20, RESULT_FILE_FAILED, 19, 1},
+        // After a replace that failed at once; held for good, the temporary stays.
+        {Call::RemoveFile, platform::kErrorSharingViolation, 3, RESULT_FILE_FAILED, 3, 1},
+        {Call::RemoveFile, kErrorAccessDenied, 20, RESULT_FILE_FAILED, 19, 2},
+    };
     WriteFileBytes("calibfrombios.bin", kOldText);
-    // The writes failing, then each file call failing once.
-    const Call calls[] = {Call::CreateNewFile, Call::FlushFileToDisk, Call::ReplaceFile};
-    for (int fault = -1; fault < 3; ++fault) {
-        testplatform::SetFileWritesFail(fault < 0);
-        if (fault >= 0) {
-            testplatform::FailCall(calls[fault], platform::kErrorGenFailure, 1);
+    testplatform::SetFileWritesFail(true);
+    EXPECT_EQ(ReadOutCalibration(), RESULT_FILE_FAILED);
+    EXPECT_EQ(ReadFileBytes("calibfrombios.bin"), Text(kOldText));
+    EXPECT_EQ(Names(), kJustTheFile);
+    testplatform::SetFileWritesFail(false);
+    for (const auto& row : rows) {
+        WriteFileBytes("calibfrombios.bin", kOldText);
+        testplatform::FailCall(row.call, row.error, row.times);
+        if (row.call == Call::RemoveFile) {
+            testplatform::FailCall(Call::ReplaceFile, platform::kErrorGenFailure, 1);
         }
-        EXPECT_EQ(ReadOutCalibration(), RESULT_FILE_FAILED) << fault;
-        EXPECT_EQ(ReadFileBytes("calibfrombios.bin"), Text(kOldText)) << fault;
-        EXPECT_EQ(Names(), kJustTheFile) << fault;
+        const size_t before = testplatform::Sleeps().size();
+        EXPECT_EQ(ReadOutCalibration(), row.result) << row.error;
+        EXPECT_EQ(ReadFileBytes("calibfrombios.bin"),
+                  Text(row.result == RESULT_SUCCESS ? ExpectedText({}) : kOldText));
+        const std::vector<uint32_t> pauses(testplatform::Sleeps().begin() + before,
+                                           testplatform::Sleeps().end());
+        EXPECT_EQ(pauses, std::vector<uint32_t>(row.pauses, 50)) << row.error;
+        EXPECT_EQ(Names().size(), row.files) << row.error;
     }
-    // Once writing works again, the file is replaced.
-    EXPECT_EQ(ReadOutCalibration(), RESULT_SUCCESS);
-    EXPECT_EQ(ReadFileBytes("calibfrombios.bin"), Text(ExpectedText({})));
 }
 
 // Whatever another user or another run puts at a temporary's name just before it is
@@ -196,41 +222,6 @@ TEST_F(ReadOutTest, PlantedNamesAreNeitherFollowedNorRemoved) {
     // Every name taken: the read-out gives up.
     testplatform::FailCall(Call::CreateNewFile, platform::kErrorFileExists);
     EXPECT_EQ(ReadOutCalibration(), RESULT_FILE_FAILED);
-}
-
-// A replace or removal that fails as a file held by a scanner does is tried again,
-// for about a second; other failures are not waited for.
-TEST_F(ReadOutTest, HeldFilesAreWaitedOut) {
-    const struct {
-        uint32_t replaceError;
-        int replaceFails;
-        uint32_t removeError;
-        int removeFails;
-        int result;
-        size_t pauses;
-        size_t files;
-    } rows[] = {
-        {platform::kErrorSharingViolation, 19, 0, 0, RESULT_SUCCESS, 19, 1},
-        {platform::kErrorAccessDenied, 20, platform::kErrorSharingViolation, 3, RESULT_FILE_FAILED,
-         19 + 3, 1},
-        {platform::kErrorFileReadOnly, 1, 0, 0, RESULT_FILE_FAILED, 0, 1},
-        // Held for good, the temporary has to stay.
-        {platform::kErrorGenFailure, 1, platform::kErrorAccessDenied, 20, RESULT_FILE_FAILED, 19,
-         2},
-    };
-    for (const auto& row : rows) {
-        WriteFileBytes("calibfrombios.bin", kOldText);
-        testplatform::FailCall(Call::ReplaceFile, row.replaceError, row.replaceFails);
-        testplatform::FailCall(Call::RemoveFile, row.removeError, row.removeFails);
-        const size_t before = testplatform::Sleeps().size();
-        EXPECT_EQ(ReadOutCalibration(), row.result) << row.replaceError;
-        EXPECT_EQ(ReadFileBytes("calibfrombios.bin"),
-                  Text(row.result == RESULT_SUCCESS ? ExpectedText({}) : kOldText));
-        const std::vector<uint32_t> pauses(testplatform::Sleeps().begin() + before,
-                                           testplatform::Sleeps().end());
-        EXPECT_EQ(pauses, std::vector<uint32_t>(row.pauses, 50)) << row.replaceError;
-        EXPECT_EQ(Names().size(), row.files) << row.replaceError;
-    }
 }
 
 // An existing file that this user may not write is kept, as the direct write kept
