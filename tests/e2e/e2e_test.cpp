@@ -329,7 +329,9 @@ TEST_P(E2eTest, ArgumentsWithoutProc) {
     if (outcome.exitCode == 125) {
         GTEST_SKIP() << "no mount namespace here";
     }
-    EXPECT_EQ(outcome.output, "Quellix: Invalid Argument\n");
+    // A sanitizer build's runtime adds its own complaints about the missing /proc.
+    EXPECT_NE(outcome.output.find("Quellix: Invalid Argument\n"), std::string::npos)
+        << outcome.output;
 }
 
 // A file that cannot give 16 words must never reach the driver.
