@@ -47,12 +47,15 @@ const wchar_t* ResultMessage(int resultCode);
 int QuellixMain();
 
 // Read-out: Table 5 to "calibfrombios.bin" (and "atoa.txt" with ReadTestMode).
-// The file is written under a temporary name and moved over the old one only when
-// complete, so a failed write leaves the previous file untouched (result 12).
+// The file is written to a new temporary of a unique name in the same folder, on
+// the disk, and moved over the old one only when complete, so a failed write leaves
+// the previous file untouched (result 12). A link named "calibfrombios.bin" is
+// replaced, not written through; a read-only one is kept (result 12).
 int ReadOutCalibration();
 // Writes the 16 groups of the calibration text for the 32 word bytes (word i low
-// byte at 2i) to file and closes it. Returns 0 when every write and the close
-// succeeded, non-zero otherwise (a null file included).
+// byte at 2i) to file, flushes them to the disk and closes the file. Returns 0 when
+// every write, the flush and the close succeeded, non-zero otherwise (a null file
+// included).
 int WriteCalibrationText(const uint8_t* words, std::FILE* file);
 
 // Write-back: the calibration file fileName to the BIOS through the driver. A file

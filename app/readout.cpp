@@ -1,5 +1,6 @@
 // The read-out: BIOS extension table 5 to the calibration text file.
 #include <cstring>
+#include <cwchar>
 
 #include "app/app.h"
 #include "driver_client/misc_common.h"
@@ -8,9 +9,67 @@
 namespace {
 
 const wchar_t kCalibrationFile[] = L"calibfrombios.bin";
-// Written in full first, so that a failure never costs the technician a good file.
-const wchar_t kCalibrationTempFile[] = L"calibfrombios.bin.tmp";
 const wchar_t kTableDumpFile[] = L"atoa.txt";
+
+// The new text is written in full to a temporary in the same folder and then put in
+// place in one step, so that a failure never costs the technician a good file. The
+// temporary is "calib", eight hexadecimal digits and ".tmp": no longer than
+// "calibfrombios.bin", so wherever that name keeps within Windows' limit of 259
+// characters for a path, the temporary's does too.
+constexpr size_t kTempNameChars = 17;
+// The program runs as administrator in folders that others may write: the name is
+// hard to guess and created new, and a name someone holds already is passed by.
+constexpr uint32_t kTempNameAttempts = 100;
+// Virus scanners, the search indexer and sync clients open a file just after it is
+// closed; a rename or removal meanwhile fails with ERROR_ACCESS_DENIED or
+// ERROR_SHARING_VIOLATION. Those are waited out for about a second.
+constexpr int kHeldFileAttempts = 20;
+constexpr uint32_t kHeldFilePauseMs = 50;
+
+uint64_t Mix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15u;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    return x ^ (x >> 31);
+}
+
+// Creates the temporary and leaves its name in name. Null when no name could be
+// created, with the last-error value of the last attempt.
+std::FILE* CreateTemporary(wchar_t (&name)[kTempNameChars + 1]) {
+    // The counter differs from run to run, the address with each start of the process.
+    int64_t count = 0;
+    platform::QueryPerformanceCount(&count);
+    const uint64_t seed = static_cast<uint64_t>(count) ^ reinterpret_cast<uintptr_t>(&count);
+    std::FILE* file = nullptr;
+    for (uint32_t attempt = 0; attempt < kTempNameAttempts && file == nullptr; ++attempt) {
+        const uint64_t value = Mix(seed + attempt);
+        std::wcscpy(name, L"calib00000000.tmp");
+        for (int digit = 0; digit < 8; ++digit) {
+            name[5 + digit] = L"0123456789abcdef"[(value >> (4 * digit)) & 0xF];
+        }
+        file = platform::CreateNewFile(name);
+        if (file == nullptr && platform::GetLastErrorValue() != platform::kErrorFileExists) {
+            break;
+        }
+    }
+    return file;
+}
+
+// Runs a file operation again while it fails as a file held for a moment does.
+template <typename Operation>
+bool RetryWhileHeld(Operation operation) {
+    for (int attempt = 1;; ++attempt) {
+        if (operation()) {
+            return true;
+        }
+        const uint32_t error = platform::GetLastErrorValue();
+        if ((error != platform::kErrorAccessDenied && error != platform::kErrorSharingViolation) ||
+            attempt == kHeldFileAttempts) {
+            return false;
+        }
+        platform::SleepMilliseconds(kHeldFilePauseMs);
+    }
+}
 
 // The header that marks a table holding calibration data; byte 2 is not examined.
 bool HasCalibrationHeader(const uint8_t* table) {
@@ -40,7 +99,7 @@ int WriteCalibrationText(const uint8_t* words, std::FILE* file) {
     char text[CALIBRATION_TEXT_SIZE];
     FormatCalibrationText(words, text);
     bool written = std::fwrite(text, 1, sizeof(text), file) == sizeof(text);
-    written = std::fflush(file) == 0 && written;
+    written = platform::FlushFileToDisk(file) && written;
     written = std::fclose(file) == 0 && written;
     return written ? 0 : 1;
 }
@@ -62,13 +121,15 @@ int ReadOutCalibration() {
         return RESULT_INVALID_TABLE;
     }
 
-    std::FILE* file = platform::OpenFile(kCalibrationTempFile, "wb");
+    wchar_t tempName[kTempNameChars + 1];
+    std::FILE* file = CreateTemporary(tempName);
     if (file == nullptr) {
         return RESULT_FILE_FAILED;
     }
     if (WriteCalibrationText(table + TABLE5_WORDS_OFFSET, file) != 0 ||
-        !platform::ReplaceFile(kCalibrationTempFile, kCalibrationFile)) {
-        platform::RemoveFile(kCalibrationTempFile);
+        !RetryWhileHeld([&] { return platform::ReplaceFile(tempName, kCalibrationFile); })) {
+        // Only the file this run created goes.
+        RetryWhileHeld([&] { return platform::RemoveFile(tempName); });
         return RESULT_FILE_FAILED;
     }
     return RESULT_SUCCESS;

@@ -26,12 +26,14 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kErrorNoMoreItems = 259;
 constexpr uint32_t kErrorInternalError = 1359;
+constexpr uint32_t kErrorFileReadOnly = 6009;
 
 struct Guid {
     uint32_t Data1;
@@ -149,21 +151,33 @@ void RaiseIntegerDivideByZero();
 // ---------------------------------------------------------------------------
 // Command line and user interface
 
-// The process's command line split into arguments (GetCommandLineW and
-// CommandLineToArgvW); argument 0 is the program. Null on failure. Release the
-// array with FreeCommandLineArguments.
+// The process's command line split into arguments; argument 0 is the program. On
+// Windows GetCommandLineW split by CommandLineToArgvW's rules, with the program's own
+// path kept whole when it opens the line unquoted; on Linux main's arguments, handed
+// to the backend at start-up. Null on failure. Release the array with
+// FreeCommandLineArguments.
 wchar_t** CommandLineArguments(int* count);
 void FreeCommandLineArguments(wchar_t** arguments);
 // MessageBoxW with no owner, OK only; waits until it is dismissed.
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption);
 
 // ---------------------------------------------------------------------------
-// Files, named by wide-character strings (_wfopen and MoveFileExW on Windows)
+// Files, named by wide-character strings (_wfopen, CreateFileW and MoveFileExW on
+// Windows). Failures set the last-error value.
 
 // fopen with a wide-character name; mode as fopen's. Null on failure.
 std::FILE* OpenFile(const wchar_t* name, const char* mode);
-// Renames `from` to `to`, replacing `to` if it exists, in one step.
+// Creates `name` as a new regular file and opens it for writing in binary mode.
+// Fails with ERROR_FILE_EXISTS when anything already has the name; a link there is
+// not followed (O_CREAT|O_EXCL|O_NOFOLLOW; CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT).
+std::FILE* CreateNewFile(const wchar_t* name);
+// Flushes the stream, then the file's data to the disk (fsync; FlushFileBuffers).
+bool FlushFileToDisk(std::FILE* file);
+// Renames `from` to `to` in one step, replacing `to` if it exists; a link at `to`
+// is replaced itself, not written through. An existing `to` that this user could
+// not open for writing (read-only) is left alone: ERROR_FILE_READ_ONLY.
 bool ReplaceFile(const wchar_t* from, const wchar_t* to);
+// Removes the file `name` (never a folder).
 bool RemoveFile(const wchar_t* name);
 
 }  // namespace platform

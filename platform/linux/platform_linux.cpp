@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/internal/backend_records.h"
+#include "platform/internal/files.h"
 #include "platform/linux/wide_utf8.h"
 #include "platform/platform.h"
 
@@ -206,11 +207,28 @@ std::string Utf8OrEmpty(const wchar_t* text) {
     return text != nullptr ? wide_utf8::ToUtf8(text) : std::string();
 }
 
+// Keeps a file operation's error as the last-error value; true when there is none.
+bool KeepFileError(uint32_t error) {
+    if (error != 0) {
+        t_lastError = error;
+    }
+    return error == 0;
+}
+
+// main's arguments, handed over by SetCommandLine.
+int g_argc = 0;
+char** g_argv = nullptr;
+
 }  // namespace
 
 namespace linuxbackend {
 void SetExchangeTimeoutMilliseconds(uint32_t milliseconds) {
     g_exchangeTimeoutMs = milliseconds;
+}
+
+void SetCommandLine(int argc, char** argv) {
+    g_argc = argc;
+    g_argv = argv;
 }
 }  // namespace linuxbackend
 
@@ -595,29 +613,13 @@ void RaiseIntegerDivideByZero() {
 // Command line and user interface
 
 wchar_t** CommandLineArguments(int* count) {
-    std::FILE* file = std::fopen("/proc/self/cmdline", "rb");
-    if (file == nullptr) {
-        t_lastError = ErrnoToWindows(errno);
+    if (g_argv == nullptr) {
+        t_lastError = kErrorInvalidParameter;
         return nullptr;
     }
-    std::string raw;
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        raw.append(chunk, n);
-    }
-    std::fclose(file);
-    // Every argument ends with a NUL.
     std::vector<std::wstring> args;
-    size_t start = 0;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '\0') {
-            args.push_back(wide_utf8::FromUtf8(raw.data() + start, i - start));
-            start = i + 1;
-        }
-    }
-    if (start < raw.size()) {
-        args.push_back(wide_utf8::FromUtf8(raw.data() + start, raw.size() - start));
+    for (int i = 0; i < g_argc && g_argv[i] != nullptr; ++i) {
+        args.push_back(wide_utf8::FromUtf8(g_argv[i], std::strlen(g_argv[i])));
     }
     wchar_t** array = internal::NewArgumentArray(args, count);
     if (array == nullptr) {
@@ -652,28 +654,25 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
     return file;
 }
 
+std::FILE* CreateNewFile(const wchar_t* name) {
+    std::FILE* file = nullptr;
+    KeepFileError(name != nullptr ? internal::CreateNewFileNamed(name, &file)
+                                  : kErrorInvalidParameter);
+    return file;
+}
+
+bool FlushFileToDisk(std::FILE* file) {
+    return KeepFileError(file != nullptr ? internal::FlushFileData(file) : kErrorInvalidParameter);
+}
+
 bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
-    if (from == nullptr || to == nullptr) {
-        t_lastError = kErrorInvalidParameter;
-        return false;
-    }
-    if (std::rename(wide_utf8::ToUtf8(from).c_str(), wide_utf8::ToUtf8(to).c_str()) != 0) {
-        t_lastError = ErrnoToWindows(errno);
-        return false;
-    }
-    return true;
+    return KeepFileError(from != nullptr && to != nullptr ? internal::ReplaceFileNamed(from, to)
+                                                          : kErrorInvalidParameter);
 }
 
 bool RemoveFile(const wchar_t* name) {
-    if (name == nullptr) {
-        t_lastError = kErrorInvalidParameter;
-        return false;
-    }
-    if (std::remove(wide_utf8::ToUtf8(name).c_str()) != 0) {
-        t_lastError = ErrnoToWindows(errno);
-        return false;
-    }
-    return true;
+    return KeepFileError(name != nullptr ? internal::RemoveFileNamed(name)
+                                         : kErrorInvalidParameter);
 }
 
 }  // namespace platform

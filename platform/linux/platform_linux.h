@@ -12,5 +12,9 @@ namespace linuxbackend {
 constexpr uint32_t kDefaultExchangeTimeoutMs = 30000;
 void SetExchangeTimeoutMilliseconds(uint32_t milliseconds);
 
+// Hands main's arguments to the backend, for CommandLineArguments: the program
+// needs no /proc to learn them. argv must stay valid while they are read.
+void SetCommandLine(int argc, char** argv);
+
 }  // namespace linuxbackend
 }  // namespace platform

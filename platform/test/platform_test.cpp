@@ -5,6 +5,7 @@
 #include "platform/test/test_platform.h"
 
 #include "platform/internal/backend_records.h"
+#include "platform/internal/files.h"
 
 #include <cerrno>
 #include <csignal>
@@ -36,7 +37,7 @@ struct State {
     std::wstring version = L"1.0.0.0";
     std::wstring path = kDefaultDevicePath;
     uint32_t openError = 0;
-    std::map<testplatform::Call, uint32_t> failures;
+    std::map<testplatform::Call, std::pair<uint32_t, int>> failures;  // error, times left
     std::set<uintptr_t> liveSets;
     std::set<uintptr_t> liveKeys;
     uintptr_t nextToken = 0x1000;
@@ -68,7 +69,7 @@ struct State {
     std::vector<std::wstring> commandLine = {L"quellix"};
     std::vector<std::pair<std::wstring, std::wstring>> messageBoxes;
     bool fileWritesFail = false;
-    bool replaceFails = false;
+    std::function<void(const wchar_t*)> createHook;
 };
 
 // Constructed on first use and never destroyed, so that global objects of the
@@ -86,7 +87,10 @@ bool Failing(testplatform::Call call, uint32_t* error) {
     if (it == S().failures.end()) {
         return false;
     }
-    *error = it->second;
+    *error = it->second.first;
+    if (it->second.second > 0 && --it->second.second == 0) {
+        S().failures.erase(it);
+    }
     return true;
 }
 
@@ -137,7 +141,7 @@ void Reset() {
     s.commandLine = {L"quellix"};
     s.messageBoxes.clear();
     s.fileWritesFail = false;
-    s.replaceFails = false;
+    s.createHook = nullptr;
     t_lastError = 0;
 }
 
@@ -158,8 +162,10 @@ void SetOpenError(uint32_t error) {
     S().openError = error;
 }
 
-void FailCall(Call call, uint32_t error) {
-    S().failures[call] = error;
+void FailCall(Call call, uint32_t error, int times) {
+    if (times != 0) {
+        S().failures[call] = {error, times};
+    }
 }
 
 void SetResponder(Responder responder) {
@@ -238,8 +244,8 @@ void SetFileWritesFail(bool fail) {
     S().fileWritesFail = fail;
 }
 
-void SetReplaceFails(bool fail) {
-    S().replaceFails = fail;
+void SetCreateNewFileHook(std::function<void(const wchar_t* name)> hook) {
+    S().createHook = std::move(hook);
 }
 
 }  // namespace testplatform
@@ -560,44 +566,50 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
     return file;
 }
 
+// The file calls below fail as scripted, or do what the real backends do.
+static bool FileCall(testplatform::Call call, bool argumentsValid,
+                     const std::function<uint32_t()>& run) {
+    uint32_t error = 0;
+    if (!Failing(call, &error)) {
+        error = argumentsValid ? run() : kErrorInvalidParameter;
+    }
+    if (error != 0) {
+        t_lastError = error;
+    }
+    return error == 0;
+}
+
+std::FILE* CreateNewFile(const wchar_t* name) {
+    std::FILE* file = nullptr;
+    FileCall(testplatform::Call::CreateNewFile, name != nullptr, [&] {
+        if (S().createHook) {
+            const auto hook = S().createHook;
+            hook(name);
+        }
+        uint32_t error = internal::CreateNewFileNamed(name, &file);
+        if (error == 0 && S().fileWritesFail) {
+            // The file exists, but writes to the stream fail.
+            std::fclose(file);
+            file = OpenFile(name, "w");
+        }
+        return error;
+    });
+    return file;
+}
+
+bool FlushFileToDisk(std::FILE* file) {
+    return FileCall(testplatform::Call::FlushFileToDisk, file != nullptr,
+                    [&] { return internal::FlushFileData(file); });
+}
+
 bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
-    if (from == nullptr || to == nullptr) {
-        t_lastError = kErrorInvalidParameter;
-        return false;
-    }
-    if (S().replaceFails) {
-        t_lastError = kErrorAccessDenied;
-        return false;
-    }
-#ifdef _WIN32
-    if (!MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) {
-        t_lastError = GetLastError();
-        return false;
-    }
-#else
-    if (std::rename(wide_utf8::ToUtf8(from).c_str(), wide_utf8::ToUtf8(to).c_str()) != 0) {
-        t_lastError = ErrnoToWindows(errno);
-        return false;
-    }
-#endif
-    return true;
+    return FileCall(testplatform::Call::ReplaceFile, from != nullptr && to != nullptr,
+                    [&] { return internal::ReplaceFileNamed(from, to); });
 }
 
 bool RemoveFile(const wchar_t* name) {
-    if (name == nullptr) {
-        t_lastError = kErrorInvalidParameter;
-        return false;
-    }
-#ifdef _WIN32
-    const int failed = _wremove(name);
-#else
-    const int failed = std::remove(wide_utf8::ToUtf8(name).c_str());
-#endif
-    if (failed != 0) {
-        t_lastError = ErrnoToWindows(errno);
-        return false;
-    }
-    return true;
+    return FileCall(testplatform::Call::RemoveFile, name != nullptr,
+                    [&] { return internal::RemoveFileNamed(name); });
 }
 
 }  // namespace platform

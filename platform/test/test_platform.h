@@ -42,10 +42,15 @@ enum class Call {
     OpenDriverKey,
     QueryRegistryString,
     OpenDevice,
+    CreateNewFile,
+    FlushFileToDisk,
+    ReplaceFile,
+    RemoveFile,
 };
-// Every later call of that kind fails with error as its last-error value (or, for
-// QueryRegistryString, its returned code) until Reset.
-void FailCall(Call call, uint32_t error);
+// The next `times` calls of that kind (every later call when negative, until Reset)
+// fail with error as their last-error value (or, for QueryRegistryString, its
+// returned code), and do nothing else.
+void FailCall(Call call, uint32_t error, int times = -1);
 
 // --- device exchanges ----------------------------------------------------------
 struct Exchange {
@@ -113,7 +118,8 @@ const std::vector<std::pair<std::wstring, std::wstring>>& MessageBoxes();
 // While set, every OpenFile for writing succeeds but its writes fail (the stream is
 // backed by /dev/full), to test write, flush and close failures.
 void SetFileWritesFail(bool fail);
-// While set, ReplaceFile fails.
-void SetReplaceFails(bool fail);
+// Called with the name before each CreateNewFile creates it, so a test can plant
+// something there first, as another user or another run might.
+void SetCreateNewFileHook(std::function<void(const wchar_t* name)> hook);
 
 }  // namespace testplatform

@@ -15,7 +15,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <string>
 
+#include "platform/internal/files.h"
+#include "platform/windows/platform_windows.h"
 #include "platform/windows/scoped_win.h"
 
 // <windows.h> maps ReplaceFile to ReplaceFileA/W; ours is the platform function.
@@ -275,13 +279,93 @@ void RaiseIntegerDivideByZero() {
 // ---------------------------------------------------------------------------
 // Command line and user interface
 
-wchar_t** CommandLineArguments(int* count) {
-    int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), /*pNumArgs=*/&argc);
-    if (count != nullptr) {
-        *count = argv != nullptr ? argc : 0;
+namespace {
+
+// The program's own path (GetModuleFileNameW), or an empty string.
+std::wstring ModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= 32768) {
+            return std::wstring();
+        }
+        path.resize(path.size() * 2);  // cut short: ask again with more room
     }
+}
+
+}  // namespace
+
+namespace windowsbackend {
+
+wchar_t** SplitCommandLine(const wchar_t* commandLine, const wchar_t* modulePath, int* count) {
+    if (count != nullptr) {
+        *count = 0;
+    }
+    if (commandLine == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const size_t pathLength = modulePath != nullptr ? std::wcslen(modulePath) : 0;
+    // The comparison stops at the line's end, so a match leaves the line that long;
+    // wcschr finds the terminator too.
+    const bool unquotedPath = pathLength > 0 &&
+                              _wcsnicmp(commandLine, modulePath, pathLength) == 0 &&
+                              std::wcschr(L" \t", commandLine[pathLength]) != nullptr;
+    int argc = 0;
+    if (!unquotedPath) {
+        wchar_t** argv = CommandLineToArgvW(commandLine, &argc);
+        if (argv != nullptr && count != nullptr) {
+            *count = argc;
+        }
+        return argv;
+    }
+    // The rest is split behind a stand-in program name, so that it follows the rules
+    // for arguments; the path, as the line spells it, becomes argument 0.
+    const std::wstring rest = L"x" + std::wstring(commandLine + pathLength);
+    wchar_t** split = CommandLineToArgvW(rest.c_str(), &argc);
+    if (split == nullptr) {
+        return nullptr;
+    }
+    // One LocalAlloc block, as CommandLineToArgvW gives: the pointers, then the texts.
+    const size_t pointerBytes = (static_cast<size_t>(argc) + 1) * sizeof(wchar_t*);
+    size_t chars = pathLength + 1;
+    for (int i = 1; i < argc; ++i) {
+        chars += std::wcslen(split[i]) + 1;
+    }
+    auto** argv =
+        static_cast<wchar_t**>(LocalAlloc(LMEM_FIXED, pointerBytes + chars * sizeof(wchar_t)));
+    if (argv != nullptr) {
+        wchar_t* text = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(argv) + pointerBytes);
+        for (int i = 0; i < argc; ++i) {
+            const size_t length = i == 0 ? pathLength : std::wcslen(split[i]);
+            std::memcpy(text, i == 0 ? commandLine : split[i], length * sizeof(wchar_t));
+            text[length] = L'\0';
+            argv[i] = text;
+            text += length + 1;
+        }
+        argv[argc] = nullptr;
+        if (count != nullptr) {
+            *count = argc;
+        }
+    }
+    platform_windows::ScopedLastError keep;
+    LocalFree(split);
     return argv;
+}
+
+}  // namespace windowsbackend
+
+wchar_t** CommandLineArguments(int* count) {
+    // A launcher may start us as CreateProcess(NULL, "C:\Program Files\...\quellix.exe
+    // -debug"), unquoted; split at its spaces, the path would give unknown arguments.
+    return windowsbackend::SplitCommandLine(GetCommandLineW(), ModulePath().c_str(), count);
 }
 
 void FreeCommandLineArguments(wchar_t** arguments) {
@@ -316,13 +400,37 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
     return _wfopen(name, wideMode);
 }
 
+namespace {
+
+// Keeps a file operation's error as the last-error value; true when there is none.
+bool KeepFileError(uint32_t error) {
+    if (error != 0) {
+        SetLastError(error);
+    }
+    return error == 0;
+}
+
+}  // namespace
+
+std::FILE* CreateNewFile(const wchar_t* name) {
+    std::FILE* file = nullptr;
+    KeepFileError(name != nullptr ? internal::CreateNewFileNamed(name, &file)
+                                  : ERROR_INVALID_PARAMETER);
+    return file;
+}
+
+bool FlushFileToDisk(std::FILE* file) {
+    return KeepFileError(file != nullptr ? internal::FlushFileData(file) : ERROR_INVALID_PARAMETER);
+}
+
 bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
-    return MoveFileExW(/*lpExistingFileName=*/from, /*lpNewFileName=*/to,
-                       /*dwFlags=*/MOVEFILE_REPLACE_EXISTING) != FALSE;
+    return KeepFileError(from != nullptr && to != nullptr ? internal::ReplaceFileNamed(from, to)
+                                                          : ERROR_INVALID_PARAMETER);
 }
 
 bool RemoveFile(const wchar_t* name) {
-    return name != nullptr && _wremove(name) == 0;
+    return KeepFileError(name != nullptr ? internal::RemoveFileNamed(name)
+                                         : ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace platform

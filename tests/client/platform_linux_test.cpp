@@ -342,11 +342,20 @@ TEST_F(LinuxBackend, MalformedRepliesFailCleanly) {
 }
 
 TEST_F(LinuxBackend, CommandLineMessageBoxAndFiles) {
+    // The arguments are main's, handed over (no /proc): none before that.
     int count = 0;
+    EXPECT_EQ(platform::CommandLineArguments(&count), nullptr);
+    char program[] = "/opt/q x/quellix", option[] = "-calibfile", name[] = "cal \xff.txt";
+    char* argv[] = {program, option, name, nullptr};
+    platform::linuxbackend::SetCommandLine(3, argv);
     wchar_t** args = platform::CommandLineArguments(&count);
+    platform::linuxbackend::SetCommandLine(0, nullptr);
     ASSERT_NE(args, nullptr);
-    EXPECT_GE(count, 1);
-    EXPECT_NE(std::wstring(args[0]).find(L"platform_linux_tests"), std::wstring::npos);
+    ASSERT_EQ(count, 3);
+    EXPECT_EQ(std::wstring(args[0]), L"/opt/q x/quellix");
+    EXPECT_EQ(std::wstring(args[1]), L"-calibfile");
+    EXPECT_EQ(platform::wide_utf8::ToUtf8(args[2]), name);
+    EXPECT_EQ(args[3], nullptr);
     platform::FreeCommandLineArguments(args);
 
     testing::internal::CaptureStderr();

@@ -1,7 +1,10 @@
 #include "tests/e2e/e2e_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -160,6 +163,17 @@ Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& 
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
                 _exit(126);
             }
+        }
+        // Private mounts first, so the empty /proc stays in the child's namespace.
+        if (options.hideProc && (unshare(CLONE_NEWNS) != 0 ||
+                                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                 mount("none", "/proc", "tmpfs", 0, nullptr) != 0)) {
+            _exit(125);
+        }
+        if (options.uid >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.uid)) != 0 ||
+             setuid(static_cast<uid_t>(options.uid)) != 0)) {
+            _exit(126);
         }
         execve(argvPointers[0], argvPointers.data(), envPointers.data());
         _exit(127);

@@ -47,6 +47,8 @@ struct RunOptions {
     std::filesystem::path workFolder;  // the current directory of the child
     std::filesystem::path deviceRoot;  // MISC_DEVICE_ROOT
     long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; -1 none
+    int uid = -1;                      // run as this user and group (from root); -1 as we are
+    bool hideProc = false;             // an empty /proc (own mount namespace); exit 125 if not
     int timeoutMs = 20000;
 };
 

@@ -1,10 +1,13 @@
 // The quellix program end to end against misc-driver-sim: read-out, write-back,
 // dumps, driver faults, bad arguments, and the failures that must not cost data.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <future>
 #include <string>
 
 #include "tests/e2e/e2e_support.h"
@@ -84,6 +87,10 @@ class E2eTest : public ::testing::TestWithParam<Mode>, protected Workspace {
         return outcome.output;
     }
     int EncapsulatedExchanges() { return CountExchanges(ReadText(log), kEncapsulated); }
+    size_t WorkEntries() const {
+        const std::filesystem::directory_iterator entries(work);
+        return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+    }
 
     Simulator simulator;
 };
@@ -94,8 +101,7 @@ TEST_P(E2eTest, ReadOutWritesTheTableWords) {
     const Bytes current = ReadBytes(table);
     ASSERT_EQ(current.size(), 110u);
     EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TextFor(current));
-    EXPECT_FALSE(std::filesystem::exists(work / "atoa.txt"));
-    EXPECT_FALSE(std::filesystem::exists(work / "calibfrombios.bin.tmp"));
+    EXPECT_EQ(WorkEntries(), 1u);
 }
 
 TEST_P(E2eTest, WriteBackStoresTheWordsAndNothingElse) {
@@ -226,11 +232,106 @@ TEST_P(E2eTest, WriteFailureKeepsTheOldFile) {
     for (long limit : {0L, 40L, 79L}) {
         EXPECT_EQ(Run({"-debug"}, limit), "Quellix: Failed to Open Binary file\n") << limit;
         EXPECT_EQ(ReadText(work / "calibfrombios.bin"), old) << limit;
-        EXPECT_FALSE(std::filesystem::exists(work / "calibfrombios.bin.tmp")) << limit;
+        EXPECT_EQ(WorkEntries(), 1u) << limit;
     }
     // With room for the 80 bytes it works.
     EXPECT_EQ(Run({"-debug"}, 80), "");
     EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TextFor(ReadBytes(table)));
+}
+
+// What another user plants in the folder: a link, a FIFO, a folder at the old
+// fixed temporary name, a link named calibfrombios.bin. Nothing is written through,
+// nothing hangs, nothing planted is removed, and the read-out works.
+TEST_P(E2eTest, PlantedNamesAreNeitherFollowedNorRemoved) {
+    StartSimulator();
+    const std::filesystem::path outside = temp.path() / "outside",
+                                planted = work / "calibfrombios.bin.tmp";
+    WriteText(outside, "not ours");
+    std::filesystem::create_symlink(outside, work / "calibfrombios.bin");
+    for (int kind = 0; kind < 3; ++kind) {
+        if (kind == 0) {
+            std::filesystem::create_symlink(outside, planted);
+        } else if (kind == 1) {
+            ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+        } else {
+            std::filesystem::create_directory(planted);
+        }
+        EXPECT_EQ(Run({"-debug"}), "") << kind;
+        EXPECT_EQ(ReadText(outside), "not ours") << kind;
+        EXPECT_TRUE(std::filesystem::is_regular_file(
+            std::filesystem::symlink_status(work / "calibfrombios.bin")));
+        EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TextFor(ReadBytes(table))) << kind;
+        EXPECT_EQ(WorkEntries(), 2u) << kind;
+        std::filesystem::remove(planted);
+    }
+}
+
+// Runs in one folder against two devices at once all succeed and leave one file.
+TEST_P(E2eTest, ConcurrentRunsInOneFolder) {
+    StartSimulator();
+    Workspace second;
+    Simulator secondSimulator;
+    WriteBytes(second.table, CustomTable());
+    std::vector<std::string> arguments;
+    if (GetParam() == Mode::Plain) {
+        arguments.push_back("--no-encryption");
+    }
+    ASSERT_TRUE(secondSimulator.Start(second.root, second.table, second.log, arguments));
+    for (int round = 0; round < 8; ++round) {
+        auto other = std::async(std::launch::async, [&] {
+            RunOptions options;
+            options.workFolder = work;
+            options.deviceRoot = second.root;
+            return RunQuellix({"-debug"}, options).output;
+        });
+        EXPECT_EQ(Run({"-debug"}), "") << round;
+        EXPECT_EQ(other.get(), "") << round;
+        const std::string text = ReadText(work / "calibfrombios.bin");
+        EXPECT_TRUE(text == TextFor(ReadBytes(table)) || text == TextFor(CustomTable())) << round;
+        EXPECT_EQ(WorkEntries(), 1u) << round;
+    }
+    EXPECT_TRUE(secondSimulator.Stop());
+}
+
+// A calibfrombios.bin that the user may not write is kept. Root may write any file,
+// so when the tests run as root the program runs as nobody.
+TEST_P(E2eTest, ReadOnlyFileIsKept) {
+    StartSimulator();
+    RunOptions options;
+    options.workFolder = work;
+    options.deviceRoot = root;
+    if (geteuid() == 0) {
+        options.uid = 65534;
+        std::filesystem::permissions(temp.path(), std::filesystem::perms::all);
+        ASSERT_EQ(chown(work.c_str(), 65534, 65534), 0);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            ASSERT_EQ(chown(entry.path().c_str(), 65534, 65534), 0);
+        }
+    }
+    for (bool readOnly : {true, false}) {
+        WriteText(work / "calibfrombios.bin", "an earlier read-out");
+        ASSERT_EQ(chmod((work / "calibfrombios.bin").c_str(), readOnly ? 0444 : 0666), 0);
+        EXPECT_EQ(RunQuellix({"-debug"}, options).output,
+                  readOnly ? "Quellix: Failed to Open Binary file\n" : "");
+        EXPECT_EQ(ReadText(work / "calibfrombios.bin"),
+                  readOnly ? "an earlier read-out" : TextFor(ReadBytes(table)));
+        EXPECT_EQ(WorkEntries(), 1u);
+    }
+}
+
+// Without a readable /proc (a container, a namespace) the arguments still count.
+TEST_P(E2eTest, ArgumentsWithoutProc) {
+    RunOptions options;
+    options.workFolder = work;
+    options.deviceRoot = root;
+    options.hideProc = true;
+    const Outcome outcome = RunQuellix({"-bogus", "-debug"}, options);
+    if (outcome.exitCode == 125) {
+        GTEST_SKIP() << "no mount namespace here";
+    }
+    // A sanitizer build's runtime adds its own complaints about the missing /proc.
+    EXPECT_NE(outcome.output.find("Quellix: Invalid Argument\n"), std::string::npos)
+        << outcome.output;
 }
 
 // A file that cannot give 16 words must never reach the driver.

@@ -16,6 +16,7 @@
 #undef ReplaceFile
 
 #include "platform/platform.h"
+#include "platform/windows/platform_windows.h"
 #include "platform/windows/scoped_win.h"
 
 namespace {
@@ -358,6 +359,34 @@ TEST(WindowsCommandLine, SplitLikeTheRuntimeWithQuotes) {
     platform::FreeCommandLineArguments(arguments);
     platform::FreeCommandLineArguments(nullptr);
     EXPECT_EQ(platform::GetLastErrorValue(), 77u);
+}
+
+// A launcher's CreateProcess(NULL, line) hands an unquoted program path over as it
+// is: the program's own path at the start of the line stays one argument.
+TEST(WindowsCommandLine, UnquotedProgramPathStaysWhole) {
+    const wchar_t module[] = L"C:\\Program Files\\Q x\\quellix.exe";
+    const struct {
+        const wchar_t* line;
+        std::vector<std::wstring> expected;
+    } rows[] = {
+        {L"C:\\Program Files\\Q x\\quellix.exe -debug\t-calibfile \"a b.txt\" c\\\"d",
+         {module, L"-debug", L"-calibfile", L"a b.txt", L"c\"d"}},
+        {L"c:\\program files\\q X\\QUELLIX.EXE", {L"c:\\program files\\q X\\QUELLIX.EXE"}},
+        {L"\"C:\\Program Files\\Q x\\quellix.exe\" -debug", {module, L"-debug"}},
+        // Not the program's path: split as always.
+        {L"C:\\Program Files\\Q x\\quellix.exe2 -debug",
+         {L"C:\\Program", L"Files\\Q", L"x\\quellix.exe2", L"-debug"}},
+        {L"C:\\Program", {L"C:\\Program"}},
+    };
+    for (const auto& row : rows) {
+        int count = -1;
+        wchar_t** arguments = platform::windowsbackend::SplitCommandLine(row.line, module, &count);
+        ASSERT_NE(arguments, nullptr);
+        const std::vector<std::wstring> got(arguments, arguments + count);
+        EXPECT_EQ(got, row.expected);
+        EXPECT_EQ(arguments[count], nullptr);
+        platform::FreeCommandLineArguments(arguments);
+    }
 }
 
 // ---------------------------------------------------------------------------
