@@ -11,9 +11,7 @@ namespace {
 const wchar_t kCalibrationFile[] = L"calibfrombios.bin";
 const wchar_t kTableDumpFile[] = L"atoa.txt";
 
-// The new text is written in full to a temporary in the same folder and then put in
-// place in one step, so that a failure never costs the technician a good file. The
-// temporary is "calib", eight hexadecimal digits and ".tmp": no longer than
+// The temporary is "calib", eight hexadecimal digits and ".tmp": no longer than
 // "calibfrombios.bin", so wherever that name keeps within Windows' limit of 259
 // characters for a path, the temporary's does too.
 constexpr size_t kTempNameChars = 17;
@@ -71,6 +69,26 @@ bool RetryWhileHeld(Operation operation) {
     }
 }
 
+// Writes a file in full to a new temporary in the same folder, through write (which
+// closes the file and says whether everything reached it), and then puts it in place
+// of name in one step, so that a failure never costs the technician a good file and
+// nothing planted at a name is written through. False when the file was not replaced;
+// the temporary is then gone again.
+template <typename Write>
+bool ReplaceThroughTemporary(const wchar_t* name, Write write) {
+    wchar_t tempName[kTempNameChars + 1];
+    std::FILE* file = CreateTemporary(tempName);
+    if (file == nullptr) {
+        return false;
+    }
+    if (!write(file) || !RetryWhileHeld([&] { return platform::ReplaceFile(tempName, name); })) {
+        // Only the file this run created goes.
+        RetryWhileHeld([&] { return platform::RemoveFile(tempName); });
+        return false;
+    }
+    return true;
+}
+
 // The header that marks a table holding calibration data; byte 2 is not examined.
 bool HasCalibrationHeader(const uint8_t* table) {
     return table[0] == 0x80 && table[1] == 0x00 && table[3] == 0x01 && table[4] == 0x02;
@@ -79,17 +97,16 @@ bool HasCalibrationHeader(const uint8_t* table) {
 }  // namespace
 
 void WriteRawDump(const wchar_t* name, const uint8_t* bytes, size_t size) {
-    std::FILE* file = platform::OpenFile(name, "wb");
-    if (file == nullptr) {
-        return;
-    }
-    for (size_t i = 0; i < size; ++i) {
-        if (bytes[i] == 0x0A) {
-            std::fputc(0x0D, file);
+    // A dump is a test aid: a failure leaves things as they were and is not reported.
+    ReplaceThroughTemporary(name, [&](std::FILE* file) {
+        bool written = true;
+        for (size_t i = 0; i < size && written; ++i) {
+            written = (bytes[i] != 0x0A || std::fputc(0x0D, file) != EOF) &&
+                      std::fputc(bytes[i], file) != EOF;
         }
-        std::fputc(bytes[i], file);
-    }
-    std::fclose(file);
+        written = platform::FlushFileToDisk(file) && written;
+        return std::fclose(file) == 0 && written;
+    });
 }
 
 int WriteCalibrationText(const uint8_t* words, std::FILE* file) {
@@ -121,15 +138,10 @@ int ReadOutCalibration() {
         return RESULT_INVALID_TABLE;
     }
 
-    wchar_t tempName[kTempNameChars + 1];
-    std::FILE* file = CreateTemporary(tempName);
-    if (file == nullptr) {
-        return RESULT_FILE_FAILED;
-    }
-    if (WriteCalibrationText(table + TABLE5_WORDS_OFFSET, file) != 0 ||
-        !RetryWhileHeld([&] { return platform::ReplaceFile(tempName, kCalibrationFile); })) {
-        // Only the file this run created goes.
-        RetryWhileHeld([&] { return platform::RemoveFile(tempName); });
+    const uint8_t* words = table + TABLE5_WORDS_OFFSET;
+    if (!ReplaceThroughTemporary(kCalibrationFile, [&](std::FILE* file) {
+            return WriteCalibrationText(words, file) == 0;
+        })) {
         return RESULT_FILE_FAILED;
     }
     return RESULT_SUCCESS;

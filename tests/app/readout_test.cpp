@@ -107,7 +107,16 @@ TEST_F(ReadOutTest, RawDumpStoresCarriageReturnBeforeEachLineFeed) {
     driver.table[100] = 0x0A;
     driver.table[109] = 0x0A;
     ReadTestMode = 1;
+#ifndef _WIN32
+    // A link planted at the dump's name is replaced, not written through.
+    WriteFileBytes("outside", kOldText);
+    std::filesystem::create_symlink("outside", "atoa.txt");
+#endif
     EXPECT_EQ(ReadOutCalibration(), RESULT_SUCCESS);
+#ifndef _WIN32
+    EXPECT_EQ(ReadFileBytes("outside"), Text(kOldText));
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status("atoa.txt")));
+#endif
 
     Bytes expected;
     for (uint8_t byte : driver.table) {
@@ -125,7 +134,7 @@ TEST_F(ReadOutTest, RawDumpThatCannotBeCreatedIsSkipped) {
     std::filesystem::create_directory("atoa.txt");
     ReadTestMode = 1;
     EXPECT_EQ(ReadOutCalibration(), RESULT_SUCCESS);
-    EXPECT_TRUE(Exists("calibfrombios.bin"));
+    EXPECT_EQ(Names(), std::set<std::string>({"atoa.txt", "calibfrombios.bin"}));
 }
 
 // A failed write, flush to the disk or replace must neither destroy the previous
