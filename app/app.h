@@ -43,7 +43,8 @@ extern int ReadTestMode;
 const wchar_t* ResultMessage(int resultCode);
 
 // The entry function's whole work: reads the command line through the platform
-// layer, runs one operation, shows the result with -debug. Always returns 0.
+// layer, runs one operation, shows the result with -debug. Returns 0, or with
+// -exitcode the run's result code.
 int QuellixMain();
 
 // Read-out: Table 5 to "calibfrombios.bin" (and "atoa.txt" with ReadTestMode).

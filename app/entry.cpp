@@ -13,6 +13,7 @@ const wchar_t kCaption[] = L"Quellix";
 
 struct Options {
     int debug;
+    int exitcode;  // the run's result becomes the process exit code
     int calibfile;
     wchar_t fileName[FILE_NAME_CHARS];
 };
@@ -25,11 +26,13 @@ int ParseOptions(int count, wchar_t** arguments, Options* options) {
         const wchar_t* argument = arguments[i];
         if (std::wcscmp(argument, L"-debug") == 0) {
             options->debug = 1;
+        } else if (std::wcscmp(argument, L"-exitcode") == 0) {
+            options->exitcode = 1;
         } else if (std::wcscmp(argument, L"-calibfile") == 0) {
             options->calibfile = 1;
             if (i + 1 >= count || arguments[i + 1][0] == L'-') {
-                // A missing name ends parsing: later arguments, -debug included,
-                // are not looked at.
+                // A missing name ends parsing: later arguments, -debug and
+                // -exitcode included, are not looked at.
                 return RESULT_INVALID_ARGUMENT;
             }
             const wchar_t* name = arguments[++i];
@@ -114,5 +117,6 @@ int QuellixMain() {
     if (options.debug != 0 && result != RESULT_SUCCESS) {
         platform::ShowMessageBox(ResultMessage(result), kCaption);
     }
-    return 0;
+    // The exit code is 0 unless asked for: callers may rely on that.
+    return options.exitcode != 0 ? result : 0;
 }

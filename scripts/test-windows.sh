@@ -39,6 +39,10 @@ for build in mingw32:i686 mingw64:x86_64; do
     cmake --build "$dir" -j"$jobs"
 done
 
+# --- reproducible: quellix.exe built again from a copy of the source elsewhere -------
+echo "== quellix.exe built a second time in another folder, compared byte for byte"
+bash scripts/check-reproducible.sh build-mingw32:i686 build-mingw64:x86_64
+
 # --- Wine loaders: which bitness runs on this host ----------------------------------
 source scripts/wine-loaders.sh
 

@@ -1,4 +1,6 @@
 // The entry function: option parsing, the driver opening and the message box.
+#include <algorithm>
+#include <functional>
 #include <string>
 
 #include "app/app.h"
@@ -14,6 +16,7 @@ using Boxes = std::vector<std::pair<std::wstring, std::wstring>>;
 struct RunRecord {
     Boxes boxes;
     bool driverTouched;
+    int exitCode;
 };
 
 class OptionsTest : public AppTest {
@@ -29,12 +32,17 @@ class OptionsTest : public AppTest {
         commandLine.insert(commandLine.end(), arguments.begin(), arguments.end());
         testplatform::SetCommandLine(commandLine);
 
-        EXPECT_EQ(QuellixMain(), 0);  // always 0, whatever happened
+        const int exitCode = QuellixMain();
+        // Without -exitcode always 0, whatever happened.
+        if (std::find(arguments.begin(), arguments.end(), L"-exitcode") == arguments.end()) {
+            EXPECT_EQ(exitCode, 0);
+        }
 
         const Boxes& boxes = testplatform::MessageBoxes();
         return RunRecord{Boxes(boxes.begin() + static_cast<long>(boxesBefore), boxes.end()),
                          testplatform::OpenCount() != opensBefore ||
-                             testplatform::Exchanges().size() != exchangesBefore};
+                             testplatform::Exchanges().size() != exchangesBefore,
+                         exitCode};
     }
     static Boxes Box(const wchar_t* text) { return Boxes{{text, L"Quellix"}}; }
 };
@@ -139,6 +147,46 @@ TEST_F(OptionsTest, OverlongFileNameIsAnInvalidArgument) {
     run = Run({L"-debug", L"-calibfile", longest});
     EXPECT_EQ(run.boxes, Box(L"Failed to Open Binary file"));
     EXPECT_TRUE(run.driverTouched);
+}
+
+TEST_F(OptionsTest, ExitcodeMakesTheResultTheExitCode) {
+    WriteFileBytes("good.txt", ExpectedText({1, 2, 3}));
+    const std::function<void(FakeDriver&)> none = [](FakeDriver&) {};
+    const struct {
+        std::vector<std::wstring> arguments;
+        std::function<void(FakeDriver&)> setup;
+        int exitCode;
+    } cases[] = {
+        {{L"-exitcode"}, none, 0},
+        {{L"-exitcode"}, [](FakeDriver& d) { d.tableFails = true; }, 2},
+        {{L"-exitcode"}, [](FakeDriver& d) { d.table[0] = 0x81; }, 4},
+        {{L"-calibfile", L"good.txt", L"-exitcode"},
+         [](FakeDriver& d) { d.steps[2].exchangeFails = true; },
+         5},
+        {{L"-exitcode", L"-calibfile", L"missing.txt"}, none, 12},
+        {{L"-exitcode"}, [](FakeDriver&) { testplatform::SetDevicePresent(false); }, 7},
+        // Parsed like -debug: a bad argument before it does not hide it...
+        {{L"-bogus", L"-exitcode"}, none, 6},
+        {{L"-exitcode", L"-calibfile"}, none, 6},
+        // ...but parsing that stops at a missing file name never sees it.
+        {{L"-calibfile", L"-exitcode"}, none, 0},
+        {{L"-calibfile", L"-x", L"-exitcode"}, none, 0},
+        // Options are compared exactly.
+        {{L"-exitcodes"}, none, 0},
+    };
+    for (const auto& c : cases) {
+        driver = FakeDriver();
+        testplatform::SetDevicePresent(true);
+        c.setup(driver);
+        const RunRecord run = Run(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << testing::PrintToString(c.arguments);
+        EXPECT_TRUE(run.boxes.empty()) << testing::PrintToString(c.arguments);
+    }
+    // With -debug as well, the message is shown and the code returned.
+    driver.tableFails = true;
+    const RunRecord run = Run({L"-debug", L"-exitcode"});
+    EXPECT_EQ(run.boxes, Box(L"Failed to retrieve Table5"));
+    EXPECT_EQ(run.exitCode, 2);
 }
 
 TEST_F(OptionsTest, ReadtestAddsTheDump) {

@@ -382,6 +382,35 @@ TEST_P(E2eTest, FileNameThatIsNotUtf8OpensThatFile) {
     EXPECT_EQ(stored[36], 0x01);
 }
 
+// -exitcode: the process exit code is the run's result, for scripts.
+TEST_P(E2eTest, ExitcodeReportsTheResult) {
+    StartSimulator({"--busy", "2"});
+    WriteText(work / "words.txt",
+              "1111 2222 3333 4444 5555 6666 7777 8888 "
+              "9999 aaaa bbbb cccc dddd eeee ffff 0000 ");
+    RunOptions options;
+    options.workFolder = work;
+    options.deviceRoot = root;
+    const struct {
+        std::vector<std::string> arguments;
+        int exitCode;
+    } cases[] = {
+        {{"-calibfile", "words.txt", "-exitcode"}, 5},  // busy twice
+        {{"-exitcode"}, 0},
+        {{"-exitcode", "-calibfile", "missing.txt"}, 12},
+        {{"-bogus", "-exitcode"}, 6},
+        {{"-calibfile", "-exitcode"}, 0},  // parsing stopped before -exitcode
+    };
+    for (const auto& c : cases) {
+        const Outcome outcome = RunQuellix(c.arguments, options);
+        EXPECT_TRUE(outcome.exited) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(outcome.exitCode, c.exitCode) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(outcome.output, "") << testing::PrintToString(c.arguments);
+    }
+    options.deviceRoot = work / "no-devices";
+    EXPECT_EQ(RunQuellix({"-exitcode"}, options).exitCode, 7);
+}
+
 INSTANTIATE_TEST_SUITE_P(Plain, E2eTest, ::testing::Values(Mode::Plain));
 INSTANTIATE_TEST_SUITE_P(Encrypted, E2eTest, ::testing::Values(Mode::Encrypted));
 

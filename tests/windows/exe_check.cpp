@@ -1,5 +1,6 @@
 // Checks the built quellix.exe as Windows will see it: the manifest resource asks for
-// elevation, the program is a GUI-subsystem (windowless, console-less) image of the
+// elevation, the version resource carries the build's version (QUELLIX_VERSION, from
+// CMake), the program is a GUI-subsystem (windowless, console-less) image of the
 // expected architecture, and it imports no MinGW runtime DLL.
 //
 // Usage: exe_check path\to\quellix.exe [i386|amd64]
@@ -47,6 +48,62 @@ std::string ManifestOf(const wchar_t* path) {
     return text;
 }
 
+// A string of the version resource's US English, Unicode block; empty when absent.
+std::wstring VersionString(const std::vector<char>& info, const wchar_t* name) {
+    void* value = nullptr;
+    UINT length = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(info.data(), path.c_str(), &value, &length) || value == nullptr) {
+        return L"";
+    }
+    return std::wstring(static_cast<const wchar_t*>(value),
+                        wcsnlen(static_cast<const wchar_t*>(value), length));
+}
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+// The version resource as GetFileVersionInfoW gives it to Explorer and PowerShell.
+void CheckVersion(const wchar_t* path) {
+    const std::string expected = QUELLIX_VERSION;
+    const std::wstring expectedWide(expected.begin(), expected.end());
+    DWORD ignored = 0;
+    std::vector<char> info(GetFileVersionInfoSizeW(path, &ignored));
+    if (info.empty() ||
+        !GetFileVersionInfoW(path, 0, static_cast<DWORD>(info.size()), info.data())) {
+        Check(false, "version resource present");
+        return;
+    }
+    void* fixed = nullptr;
+    UINT length = 0;
+    unsigned parts[4] = {0, 0, 0, 0};
+    std::sscanf(expected.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    const DWORD ms = MAKELONG(parts[1], parts[0]);
+    const DWORD ls = MAKELONG(parts[3], parts[2]);
+    const bool fixedRead =
+        VerQueryValueW(info.data(), L"\\", &fixed, &length) && length >= sizeof(VS_FIXEDFILEINFO);
+    const VS_FIXEDFILEINFO* f = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+    Check(fixedRead && f->dwSignature == VS_FFI_SIGNATURE && f->dwFileVersionMS == ms &&
+              f->dwFileVersionLS == ls && f->dwProductVersionMS == ms &&
+              f->dwProductVersionLS == ls,
+          "fixed file and product version", "expected " + expected);
+    for (const wchar_t* name : {L"FileVersion", L"ProductVersion"}) {
+        const std::wstring value = VersionString(info, name);
+        Check(value == expectedWide, "version string", Narrow(name) + " = '" + Narrow(value) + "'");
+    }
+    const struct {
+        const wchar_t* name;
+        const wchar_t* value;
+    } strings[] = {{L"ProductName", L"Quellix"},
+                   {L"OriginalFilename", L"quellix.exe"},
+                   {L"FileDescription", L"Quellix touch-screen calibration utility"}};
+    for (const auto& s : strings) {
+        const std::wstring value = VersionString(info, s.name);
+        Check(value == s.value, "version string", Narrow(s.name) + " = '" + Narrow(value) + "'");
+    }
+}
+
 // The parts of the optional header that are checked, from a PE32 or PE32+ image.
 struct OptionalFields {
     WORD magic;
@@ -92,6 +149,7 @@ int wmain(int argc, wchar_t** argv) {
     Check(manifest.find("<requestedExecutionLevel level=\"requireAdministrator\" "
                         "uiAccess=\"false\"/>") != std::string::npos,
           "manifest requests requireAdministrator without uiAccess");
+    CheckVersion(argv[1]);
 
     std::ifstream in(argv[1], std::ios::binary);
     std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # quellix.exe under Wine, where no misc driver exists: the real SetupAPI path finds
-# no interface, the process always exits with 0, no file is written, and with -debug
-# the result reaches the user through MessageBoxW. The calls are observed from
-# outside with Wine's relay trace; headless, MessageBoxW returns at once.
+# no interface, the process exits with 0 (with -exitcode, the result code), no file
+# is written, and with -debug the result reaches the user through MessageBoxW. The
+# calls are observed from outside with Wine's relay trace; headless, MessageBoxW
+# returns at once.
 #
 # Usage: run_exe_checks.sh WINE-LOADER path/to/quellix.exe   (uses the caller's WINEPREFIX)
 # The loader is the build's own (its CMAKE_CROSSCOMPILING_EMULATOR), never the `wine`
@@ -69,10 +70,11 @@ run() {
         "$trace.all" >"$trace"
 }
 
-# Each run: exit code 0, and the folder as it was (empty, or the seeded file unchanged).
+# Each run: exit code 0 (or the one given), and the folder as it was (empty, or the
+# seeded file unchanged).
 expect_clean_exit() {
-    local what=$1
-    [ "$rc" = 0 ] || fail "$what: exit code $rc, expected 0"
+    local what=$1 code=${2:-0}
+    [ "$rc" = "$code" ] || fail "$what: exit code $rc, expected $code"
     local files
     files=$(ls -A "$dir")
     [ "$files" = "$seed" ] || fail "$what: files afterwards: '$files', expected '$seed'"
@@ -151,6 +153,16 @@ run -debug
 expect_clean_exit "read-out over an existing file"
 expect_message "read-out over an existing file" "Failed to open Misc Driver"
 seed=""
+
+# -exitcode: the result becomes the exit code; parsed like -debug.
+run -exitcode
+expect_clean_exit "-exitcode" 7
+expect_no_message "-exitcode"
+run -bogus -exitcode
+expect_clean_exit "-bogus -exitcode" 6
+expect_driver_untouched "-bogus -exitcode"
+run -calibfile -exitcode
+expect_clean_exit "-calibfile -exitcode (parsing stops before it)" 0
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) of quellix.exe failed"
