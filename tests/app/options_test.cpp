@@ -1,5 +1,6 @@
 // The entry function: option parsing, the driver opening and the message box.
 #include <algorithm>
+#include <cwchar>
 #include <functional>
 #include <string>
 
@@ -34,7 +35,11 @@ class OptionsTest : public AppTest {
 
         const int exitCode = QuellixMain();
         // Without -exitcode always 0, whatever happened.
-        if (std::find(arguments.begin(), arguments.end(), L"-exitcode") == arguments.end()) {
+        // wcscmp, not std::wstring's ==: valgrind has no stand-in for the AVX2 wmemcmp
+        // behind it, which reads whole vectors past the string's end.
+        if (std::none_of(arguments.begin(), arguments.end(), [](const std::wstring& argument) {
+                return std::wcscmp(argument.c_str(), L"-exitcode") == 0;
+            })) {
             EXPECT_EQ(exitCode, 0);
         }
 
