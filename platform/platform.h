@@ -108,7 +108,8 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
 // ---------------------------------------------------------------------------
 // Process heap and the thread's last-error value
 
-// HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size). Null on failure.
+// HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size). Null on failure, with the
+// last-error value ERROR_NOT_ENOUGH_MEMORY (HeapAlloc itself does not set one).
 void* HeapAllocZeroed(size_t size);
 // HeapFree. Null is ignored.
 void HeapRelease(void* block);

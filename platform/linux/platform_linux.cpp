@@ -572,7 +572,11 @@ bool DeviceControl(DeviceHandle handle, uint32_t ioControlCode, const void* inBu
 // Heap and last error
 
 void* HeapAllocZeroed(size_t size) {
-    return std::calloc(size > 0 ? size : 1, 1);
+    void* block = std::calloc(size > 0 ? size : 1, 1);
+    if (block == nullptr) {
+        t_lastError = kErrorNotEnoughMemory;
+    }
+    return block;
 }
 
 void HeapRelease(void* block) {

@@ -209,8 +209,14 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
 // ---------------------------------------------------------------------------
 // Process heap and the thread's last-error value
 
+// HeapAlloc sets no last-error value when it fails (Wine's sets 8, Windows leaves
+// whatever the previous call left); callers report the value, so set it here.
 void* HeapAllocZeroed(size_t size) {
-    return HeapAlloc(GetProcessHeap(), /*dwFlags=*/HEAP_ZERO_MEMORY, /*dwBytes=*/size);
+    void* block = HeapAlloc(GetProcessHeap(), /*dwFlags=*/HEAP_ZERO_MEMORY, /*dwBytes=*/size);
+    if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return block;
 }
 
 void HeapRelease(void* block) {
