@@ -155,7 +155,8 @@ void RaiseIntegerDivideByZero();
 // array with FreeCommandLineArguments.
 wchar_t** CommandLineArguments(int* count);
 void FreeCommandLineArguments(wchar_t** arguments);
-// MessageBoxW with no owner, OK only; waits until it is dismissed.
+// MessageBoxW with no owner, OK only, brought to the foreground; waits until it
+// is dismissed.
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption);
 
 // ---------------------------------------------------------------------------

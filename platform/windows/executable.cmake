@@ -5,3 +5,6 @@ add_executable(quellix WIN32
   ${PROJECT_SOURCE_DIR}/platform/windows/winmain.cpp
   ${PROJECT_SOURCE_DIR}/platform/windows/quellix.rc)
 target_link_options(quellix PRIVATE -municode)
+# The resource compiler reads the manifest, but CMake does not see that include.
+set_source_files_properties(${PROJECT_SOURCE_DIR}/platform/windows/quellix.rc PROPERTIES
+  OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/platform/windows/quellix.manifest)

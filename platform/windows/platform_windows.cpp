@@ -13,7 +13,6 @@
 #include <setupapi.h>
 #include <shellapi.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/windows/scoped_win.h"
@@ -269,8 +268,11 @@ void RaiseIntegerOverflow() {
                    /*dwExceptionFlags=*/EXCEPTION_NONCONTINUABLE, /*nNumberOfArguments=*/0,
                    /*lpArguments=*/nullptr);
     // A handler that tries to continue gets EXCEPTION_NONCONTINUABLE_EXCEPTION instead,
-    // so this is not reached; abort rather than return into the overflowed arithmetic.
-    std::abort();
+    // but a vectored handler can resume all the same. Never return into the overflowed
+    // arithmetic; and end quietly with the exception's code, since abort() in a
+    // program without a console shows the C runtime's error box.
+    TerminateProcess(GetCurrentProcess(), /*uExitCode=*/EXCEPTION_INT_OVERFLOW);
+    ExitProcess(EXCEPTION_INT_OVERFLOW);  // not reached: TerminateProcess of ourselves
 }
 
 void RaiseIntegerDivideByZero() {
@@ -299,7 +301,10 @@ void FreeCommandLineArguments(wchar_t** arguments) {
 }
 
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
-    MessageBoxW(/*hWnd=*/nullptr, /*lpText=*/text, /*lpCaption=*/caption, /*uType=*/MB_OK);
+    // MB_SETFOREGROUND: a box from a process that was not given the foreground
+    // (started by a script or a scheduler) would otherwise open behind other windows.
+    MessageBoxW(/*hWnd=*/nullptr, /*lpText=*/text, /*lpCaption=*/caption,
+                /*uType=*/MB_OK | MB_SETFOREGROUND);
 }
 
 // ---------------------------------------------------------------------------
