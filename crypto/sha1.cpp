@@ -207,13 +207,12 @@ void Sha1Transform(Sha1Context* ctx, const uint8_t* data, size_t blocks) {
 #ifdef QX_SHA1_X86
     int use = g_shaInstructions.load(std::memory_order_relaxed);
     if (use < 0) {
-        // Only the first answer is stored: an explicit Sha1SetAccelerated in the
-        // meantime is not overwritten.
-        int unasked = -1;
         use = ProcessorHasShaInstructions() ? 1 : 0;
-        if (!g_shaInstructions.compare_exchange_strong(unasked, use, std::memory_order_relaxed)) {
-            use = unasked;
-        }
+        // Stored only while still unasked, so that a Sha1SetAccelerated in the
+        // meantime is not overwritten (this one compression may differ from it:
+        // both ways give the same state).
+        int unasked = -1;
+        g_shaInstructions.compare_exchange_strong(unasked, use, std::memory_order_relaxed);
     }
     if (use != 0) {
         Sha1TransformShaNi(ctx, data, blocks);
