@@ -399,6 +399,13 @@ TEST_F(LinuxBackend, HandlesOfOneTypeAreRefusedAsAnother) {
     }
     platform::CloseRegistryKey(set);
     platform::CloseRegistryKey(device);
+    // No handle at all is ignored, and quietly.
+    platform::SetLastErrorValue(0);
+    platform::CloseDevice(nullptr);
+    platform::CloseDevice(platform::InvalidDeviceHandle());
+    platform::DestroyDeviceInfoSet(nullptr);
+    platform::CloseRegistryKey(nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), 0u);
 
     EXPECT_TRUE(platform::DeviceControl(device, 1, nullptr, 0, nullptr, 0, &got));
     EXPECT_TRUE(platform::EnumDeviceInterface(set, &kGuid, 0, &di));
