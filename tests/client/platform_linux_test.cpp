@@ -399,6 +399,14 @@ TEST_F(LinuxBackend, HandlesOfOneTypeAreRefusedAsAnother) {
     }
     platform::CloseRegistryKey(set);
     platform::CloseRegistryKey(device);
+    // Records that no enumeration filled are refused too.
+    platform::DeviceInterface blankInterface = {};
+    platform::DeviceInfo blankInfo = {};
+    EXPECT_FALSE(
+        platform::GetDeviceInterfaceDetail(set, &blankInterface, nullptr, 0, &required, nullptr));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    EXPECT_EQ(platform::OpenDriverKey(set, &blankInfo), nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
     // No handle at all is ignored, and quietly.
     platform::SetLastErrorValue(0);
     platform::CloseDevice(nullptr);
