@@ -1,5 +1,6 @@
 #include "crypto/sha1.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "crypto/wipe.h"
@@ -186,8 +187,11 @@ __attribute__((target("sha,sse4.1"))) void Sha1TransformShaNi(Sha1Context* ctx, 
     }
 }
 
-// -1 until the processor has been asked, then 0 or 1.
-int g_shaInstructions = -1;
+// -1 until the processor has been asked, then 0 or 1. Process-wide and read by
+// every compression, so atomic: threads hashing for the first time at once may
+// each ask the processor, and agree. Relaxed order suffices, since nothing else
+// is published with it; a load is a plain load on x86.
+std::atomic<int> g_shaInstructions{-1};
 
 bool ProcessorHasShaInstructions() {
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
@@ -201,10 +205,16 @@ bool ProcessorHasShaInstructions() {
 // Compresses `blocks` consecutive 64-byte blocks of data into the state.
 void Sha1Transform(Sha1Context* ctx, const uint8_t* data, size_t blocks) {
 #ifdef QX_SHA1_X86
-    if (g_shaInstructions < 0) {
-        g_shaInstructions = ProcessorHasShaInstructions() ? 1 : 0;
+    int use = g_shaInstructions.load(std::memory_order_relaxed);
+    if (use < 0) {
+        use = ProcessorHasShaInstructions() ? 1 : 0;
+        // Stored only while still unasked, so that a Sha1SetAccelerated in the
+        // meantime is not overwritten (this one compression may differ from it:
+        // both ways give the same state).
+        int unasked = -1;
+        g_shaInstructions.compare_exchange_strong(unasked, use, std::memory_order_relaxed);
     }
-    if (g_shaInstructions) {
+    if (use != 0) {
         Sha1TransformShaNi(ctx, data, blocks);
         return;
     }
@@ -218,8 +228,9 @@ void Sha1Transform(Sha1Context* ctx, const uint8_t* data, size_t blocks) {
 
 bool Sha1SetAccelerated(bool allowed) {
 #ifdef QX_SHA1_X86
-    g_shaInstructions = allowed && ProcessorHasShaInstructions() ? 1 : 0;
-    return g_shaInstructions == 1;
+    const int use = allowed && ProcessorHasShaInstructions() ? 1 : 0;
+    g_shaInstructions.store(use, std::memory_order_relaxed);
+    return use == 1;
 #else
     (void)allowed;
     return false;

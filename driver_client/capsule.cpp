@@ -97,7 +97,9 @@ uint8_t* CMiscCommon::_InitializeMessageCapsule(uint32_t payloadLength, const vo
         capsule = static_cast<uint8_t*>(platform::HeapAllocZeroed(CapsuleSizeFor(payloadLength)));
     }
     if (capsule == nullptr) {
+        // A size past 32 bits fails as an allocation would.
         _SetErrorText("_InitializeMessageCapsule: HeapAlloc failed.");
+        platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
         return nullptr;
     }
     StoreLe32(capsule + kPayloadLengthOffset, payloadLength);

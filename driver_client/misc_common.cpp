@@ -136,10 +136,14 @@ MiscStatus CMiscCommon::OpenDriver() {
         _szVersion =
             static_cast<wchar_t*>(platform::HeapAllocZeroed(TEXT_BUFFER_CHARS * sizeof(wchar_t)));
         if (_szVersion == nullptr) {
+            // Restored like every other failure here, so that the caller sees the
+            // allocation's ERROR_NOT_ENOUGH_MEMORY, not what the clean-up left.
+            error = platform::GetLastErrorValue();
             _SetErrorText("OpenDriver: _szVersion array initialize failed.");
             platform::DestroyDeviceInfoSet(set);
             platform::HeapRelease(detail);
             platform::CloseRegistryKey(key);
+            platform::SetLastErrorValue(error);
             return MISC_FAILED;
         }
         uint32_t sizeBytes = kVersionReadBytes;

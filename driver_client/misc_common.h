@@ -94,6 +94,10 @@ class CMiscCommon {
 // at process exit.
 extern CMiscCommon g_MiscCommon;
 
+// The handshake's check of the driver's public value (33 words, least significant
+// first): true for 1 < value < p - 1 read as an unsigned number, p the group's prime.
+bool PublicValueInRange(const uint32_t* value);
+
 }  // namespace MiscCommon
 
 // MiscPacket header: FunctionCode, InLength, OutLength, Reserved, Subfunction.

@@ -110,7 +110,8 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
 // ---------------------------------------------------------------------------
 // Process heap and the thread's last-error value
 
-// HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size). Null on failure.
+// HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size). Null on failure, with the
+// last-error value ERROR_NOT_ENOUGH_MEMORY (HeapAlloc itself does not set one).
 void* HeapAllocZeroed(size_t size);
 // HeapFree. Null is ignored.
 void HeapRelease(void* block);
@@ -158,7 +159,8 @@ void RaiseIntegerDivideByZero();
 // FreeCommandLineArguments.
 wchar_t** CommandLineArguments(int* count);
 void FreeCommandLineArguments(wchar_t** arguments);
-// MessageBoxW with no owner, OK only; waits until it is dismissed.
+// MessageBoxW with no owner, OK only, brought to the foreground; waits until it
+// is dismissed.
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption);
 
 // ---------------------------------------------------------------------------

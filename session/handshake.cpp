@@ -58,6 +58,8 @@ void BuildKeyMaterial(uint8_t block[4 * kKeyMaterialWords]) {
     }
 }
 
+}  // namespace
+
 // 1 < value < p - 1, both read as unsigned 33-word numbers: a value with the sign
 // bit of its top word set is above p as well. 0, 1 and p - 1 would fix the shared
 // secret to a value an attacker knows; p and above are not group elements.
@@ -77,6 +79,8 @@ bool PublicValueInRange(const uint32_t* value) {
     }
     return aboveOne && order < 0;
 }
+
+namespace {
 
 // The failures of the handshake, in the order of its steps.
 enum Failure {

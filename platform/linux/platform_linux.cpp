@@ -35,7 +35,14 @@ namespace {
 
 constexpr const char* kDefaultRoot = "/run/misc-device";
 constexpr const char* kDeviceEntry = "device";
-constexpr uint32_t kMagic = 0x4D495343;  // "MISC"
+// Every handle is a heap record whose first word names its type, so that a
+// handle of one type passed where another is expected is refused with
+// ERROR_INVALID_HANDLE instead of being read as the wrong record. A released
+// record has its tag cleared first.
+constexpr uint32_t kSetTag = 0x54455351;     // "QSET": a device-information set
+constexpr uint32_t kKeyTag = 0x59454B51;     // "QKEY": a driver registry key
+constexpr uint32_t kDeviceTag = 0x56454451;  // "QDEV": an open device
+constexpr uint32_t kRecordTag = 0x43455251;  // "QREC": an enumeration record
 constexpr size_t kFrameHeaderSize = 12;
 // Registry values are small texts; anything larger is not one.
 constexpr size_t kMaxValueFileBytes = 64 * 1024;
@@ -44,24 +51,24 @@ std::atomic<uint32_t> g_exchangeTimeoutMs{linuxbackend::kDefaultExchangeTimeoutM
 thread_local uint32_t t_lastError = 0;
 
 struct InfoSet {
-    uint32_t magic = kMagic;
+    uint32_t tag = kSetTag;
     std::vector<std::string> interfaces;  // folders of the present interfaces, in order
 };
 
 struct DriverKey {
-    uint32_t magic = kMagic;
+    uint32_t tag = kKeyTag;
     std::string folder;
 };
 
 struct Device {
-    uint32_t magic = kMagic;
+    uint32_t tag = kDeviceTag;
     int fd = -1;
     bool broken = false;  // the stream lost its framing; every later exchange fails
 };
 
 // The enumeration records carry the interface index behind a marker.
 struct InterfaceRecord {
-    uint32_t magic;
+    uint32_t tag;
     uint32_t index;
 };
 static_assert(sizeof(InterfaceRecord) <= sizeof(DeviceInterface), "record fits");
@@ -81,23 +88,39 @@ uint32_t ErrnoToWindows(int err) {
     }
 }
 
+// The record behind a handle when it is one of type T (tagged `tag`), else null.
+// The tag is read as bytes, before the pointer is taken for a T.
+template <typename T>
+T* Tagged(void* handle, uint32_t tag) {
+    uint32_t found = 0;
+    if (handle != nullptr && handle != InvalidDeviceHandle()) {
+        std::memcpy(&found, handle, sizeof found);
+    }
+    return found == tag ? static_cast<T*>(handle) : nullptr;
+}
+
 InfoSet* AsSet(DeviceInfoSet set) {
-    auto* s = static_cast<InfoSet*>(set);
-    return s != nullptr && s->magic == kMagic ? s : nullptr;
+    return Tagged<InfoSet>(set, kSetTag);
+}
+
+DriverKey* AsKey(RegistryKey key) {
+    return Tagged<DriverKey>(key, kKeyTag);
 }
 
 Device* AsDevice(DeviceHandle handle) {
-    if (handle == nullptr || handle == InvalidDeviceHandle()) {
-        return nullptr;
-    }
-    auto* d = static_cast<Device*>(handle);
-    return d->magic == kMagic ? d : nullptr;
+    return Tagged<Device>(handle, kDeviceTag);
+}
+
+// Why a handle was refused: null is a missing argument, as the Windows backend
+// reports it; anything else is a handle of another type (or none of ours).
+uint32_t RefusedHandleError(const void* handle) {
+    return handle == nullptr ? kErrorInvalidParameter : kErrorInvalidHandle;
 }
 
 bool ReadRecord(const uint8_t* opaque, const InfoSet* set, uint32_t* index) {
     InterfaceRecord record;
     std::memcpy(&record, opaque, sizeof record);
-    if (record.magic != kMagic || record.index >= set->interfaces.size()) {
+    if (record.tag != kRecordTag || record.index >= set->interfaces.size()) {
         return false;
     }
     *index = record.index;
@@ -106,7 +129,7 @@ bool ReadRecord(const uint8_t* opaque, const InfoSet* set, uint32_t* index) {
 
 void WriteRecord(uint8_t* opaque, size_t size, uint32_t index) {
     std::memset(opaque, 0, size);
-    const InterfaceRecord record = {kMagic, index};
+    const InterfaceRecord record = {kRecordTag, index};
     std::memcpy(opaque, &record, sizeof record);
 }
 
@@ -278,13 +301,25 @@ DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
 }
 
 void DestroyDeviceInfoSet(DeviceInfoSet set) {
-    delete AsSet(set);
+    InfoSet* s = AsSet(set);
+    if (s == nullptr) {
+        if (set != nullptr) {
+            t_lastError = kErrorInvalidHandle;
+        }
+        return;
+    }
+    s->tag = 0;
+    delete s;
 }
 
 bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t index,
                          DeviceInterface* deviceInterface) {
     InfoSet* s = AsSet(set);
-    if (s == nullptr || interfaceClass == nullptr || deviceInterface == nullptr) {
+    if (s == nullptr) {
+        t_lastError = RefusedHandleError(set);
+        return false;
+    }
+    if (interfaceClass == nullptr || deviceInterface == nullptr) {
         t_lastError = kErrorInvalidParameter;
         return false;
     }
@@ -300,8 +335,11 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
                               uint32_t detailSize, uint32_t* requiredSize, DeviceInfo* deviceInfo) {
     InfoSet* s = AsSet(set);
     uint32_t index = 0;
-    if (s == nullptr || deviceInterface == nullptr ||
-        !ReadRecord(deviceInterface->opaque, s, &index)) {
+    if (s == nullptr) {
+        t_lastError = RefusedHandleError(set);
+        return false;
+    }
+    if (deviceInterface == nullptr || !ReadRecord(deviceInterface->opaque, s, &index)) {
         t_lastError = kErrorInvalidParameter;
         return false;
     }
@@ -329,7 +367,11 @@ const wchar_t* DevicePathOf(const void* detail) {
 RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
     InfoSet* s = AsSet(set);
     uint32_t index = 0;
-    if (s == nullptr || deviceInfo == nullptr || !ReadRecord(deviceInfo->opaque, s, &index)) {
+    if (s == nullptr) {
+        t_lastError = RefusedHandleError(set);
+        return nullptr;
+    }
+    if (deviceInfo == nullptr || !ReadRecord(deviceInfo->opaque, s, &index)) {
         t_lastError = kErrorInvalidParameter;
         return nullptr;
     }
@@ -344,8 +386,9 @@ RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
 
 uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t* buffer,
                              uint32_t* sizeBytes) {
-    auto* k = static_cast<DriverKey*>(key);
-    if (k == nullptr || k->magic != kMagic) {
+    // The registry reports through its result, not the last-error value.
+    DriverKey* k = AsKey(key);
+    if (k == nullptr) {
         return kErrorInvalidHandle;
     }
     if (valueName == nullptr || sizeBytes == nullptr) {
@@ -388,9 +431,9 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
 }
 
 void CloseRegistryKey(RegistryKey key) {
-    auto* k = static_cast<DriverKey*>(key);
-    if (k != nullptr && k->magic == kMagic) {
-        k->magic = 0;
+    DriverKey* k = AsKey(key);
+    if (k != nullptr) {
+        k->tag = 0;
         delete k;
     }
 }
@@ -465,10 +508,13 @@ DeviceHandle OpenDevice(const wchar_t* devicePath) {
 void CloseDevice(DeviceHandle handle) {
     Device* device = AsDevice(handle);
     if (device == nullptr) {
+        if (handle != nullptr && handle != InvalidDeviceHandle()) {
+            t_lastError = kErrorInvalidHandle;
+        }
         return;
     }
     close(device->fd);
-    device->magic = 0;
+    device->tag = 0;
     delete device;
 }
 
@@ -544,7 +590,11 @@ bool DeviceControl(DeviceHandle handle, uint32_t ioControlCode, const void* inBu
 // Heap and last error
 
 void* HeapAllocZeroed(size_t size) {
-    return std::calloc(size > 0 ? size : 1, 1);
+    void* block = std::calloc(size > 0 ? size : 1, 1);
+    if (block == nullptr) {
+        t_lastError = kErrorNotEnoughMemory;
+    }
+    return block;
 }
 
 void HeapRelease(void* block) {

@@ -272,6 +272,7 @@ DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
 
 void DestroyDeviceInfoSet(DeviceInfoSet set) {
     S().liveSets.erase(reinterpret_cast<uintptr_t>(set));
+    t_lastError = testplatform::kErrorLeftByRelease;
 }
 
 bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t index,
@@ -370,6 +371,7 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
 
 void CloseRegistryKey(RegistryKey key) {
     S().liveKeys.erase(reinterpret_cast<uintptr_t>(key));
+    t_lastError = testplatform::kErrorLeftByRelease;
 }
 
 DeviceHandle OpenDevice(const wchar_t* devicePath) {
@@ -397,12 +399,15 @@ DeviceHandle OpenDevice(const wchar_t* devicePath) {
 }
 
 void CloseDevice(DeviceHandle device) {
+    if (device == nullptr || device == InvalidDeviceHandle()) {
+        return;
+    }
     // A handle left over from before a Reset is no longer known; ignore it.
-    if (device != nullptr && device != InvalidDeviceHandle() &&
-        reinterpret_cast<uintptr_t>(device) == S().openHandle) {
+    if (reinterpret_cast<uintptr_t>(device) == S().openHandle) {
         S().openHandle = 0;
         ++S().closeCount;
     }
+    t_lastError = testplatform::kErrorLeftByRelease;
 }
 
 bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBuffer,
@@ -453,20 +458,22 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
     return true;
 }
 
-// A failed allocation leaves the last-error value alone, as HeapAlloc does.
 void* HeapAllocZeroed(size_t size) {
     State& s = S();
     ++s.allocationCount;
     if (s.failNth > 0) {
         --s.failNth;
         if (s.failNth == 0) {
+            t_lastError = kErrorNotEnoughMemory;
             return nullptr;
         }
     }
     void* block = std::calloc(size > 0 ? size : 1, 1);
-    if (block != nullptr) {
-        s.blocks[block] = size;
+    if (block == nullptr) {
+        t_lastError = kErrorNotEnoughMemory;
+        return nullptr;
     }
+    s.blocks[block] = size;
     return block;
 }
 
@@ -487,6 +494,7 @@ void HeapRelease(void* block) {
         inspector(static_cast<const uint8_t*>(block), size);
     }
     std::free(block);
+    t_lastError = testplatform::kErrorLeftByRelease;
 }
 
 uint32_t GetLastErrorValue() {
@@ -534,6 +542,7 @@ wchar_t** CommandLineArguments(int* count) {
 
 void FreeCommandLineArguments(wchar_t** arguments) {
     internal::FreeArgumentArray(arguments);
+    t_lastError = testplatform::kErrorLeftByRelease;
 }
 
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {

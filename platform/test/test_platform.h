@@ -24,6 +24,12 @@ namespace testplatform {
 // command line just "quellix". Call it at the start of every test.
 void Reset();
 
+// The release functions (DestroyDeviceInfoSet, CloseRegistryKey, CloseDevice,
+// HeapRelease, FreeCommandLineArguments) leave this as the last-error value, as a
+// real backend's may leave anything: code that reports a failure after its
+// clean-up must restore the value itself.
+constexpr uint32_t kErrorLeftByRelease = 0x5EEDu;
+
 // --- device registry -------------------------------------------------------------
 void SetDevicePresent(bool present);
 // The "DriverVersion" value; null makes the value missing.
@@ -82,12 +88,12 @@ int LiveDeviceInfoSetCount();
 int LiveRegistryKeyCount();
 
 // --- heap ------------------------------------------------------------------------
-// Makes the nth allocation from now fail (1: the next one). 0 cancels.
+// Makes the nth allocation from now fail (1: the next one), with the last-error
+// value ERROR_NOT_ENOUGH_MEMORY, as every backend's HeapAllocZeroed fails. 0 cancels.
 void FailAllocation(int nth);
 // Allocations made since Reset, and blocks still live (allocated, not released).
 // Live blocks are not forgotten by Reset (global objects own some of them), so a
-// test compares LiveBlockCount with a reading taken at its start. A failed
-// allocation leaves the last-error value as it was, like HeapAlloc.
+// test compares LiveBlockCount with a reading taken at its start.
 int AllocationCount();
 int LiveBlockCount();
 // Called with a block's bytes just before it is released, so a test can check that

@@ -22,7 +22,8 @@ configure_file(${PROJECT_SOURCE_DIR}/platform/windows/quellix.manifest
 
 add_executable(quellix WIN32 ${PROJECT_SOURCE_DIR}/platform/windows/winmain.cpp ${quellix_rc})
 # windres finds both generated files in the build folder; a change to either
-# rebuilds the resources.
+# rebuilds the resources (configure_file regenerates the manifest when its source
+# changes, so an edited manifest rebuilds the program too).
 target_include_directories(quellix PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 set_source_files_properties(${quellix_rc} PROPERTIES OBJECT_DEPENDS "${quellix_generated}")
 target_link_options(quellix PRIVATE -municode)

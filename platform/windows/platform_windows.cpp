@@ -13,7 +13,6 @@
 #include <setupapi.h>
 #include <shellapi.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -213,8 +212,14 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
 // ---------------------------------------------------------------------------
 // Process heap and the thread's last-error value
 
+// HeapAlloc sets no last-error value when it fails (Wine's sets 8, Windows leaves
+// whatever the previous call left); callers report the value, so set it here.
 void* HeapAllocZeroed(size_t size) {
-    return HeapAlloc(GetProcessHeap(), /*dwFlags=*/HEAP_ZERO_MEMORY, /*dwBytes=*/size);
+    void* block = HeapAlloc(GetProcessHeap(), /*dwFlags=*/HEAP_ZERO_MEMORY, /*dwBytes=*/size);
+    if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return block;
 }
 
 void HeapRelease(void* block) {
@@ -267,8 +272,11 @@ void RaiseIntegerOverflow() {
                    /*dwExceptionFlags=*/EXCEPTION_NONCONTINUABLE, /*nNumberOfArguments=*/0,
                    /*lpArguments=*/nullptr);
     // A handler that tries to continue gets EXCEPTION_NONCONTINUABLE_EXCEPTION instead,
-    // so this is not reached; abort rather than return into the overflowed arithmetic.
-    std::abort();
+    // but a vectored handler can resume all the same. Never return into the overflowed
+    // arithmetic; and end quietly with the exception's code, since abort() in a
+    // program without a console shows the C runtime's error box.
+    TerminateProcess(GetCurrentProcess(), /*uExitCode=*/EXCEPTION_INT_OVERFLOW);
+    ExitProcess(EXCEPTION_INT_OVERFLOW);  // not reached: TerminateProcess of ourselves
 }
 
 void RaiseIntegerDivideByZero() {
@@ -377,7 +385,10 @@ void FreeCommandLineArguments(wchar_t** arguments) {
 }
 
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
-    MessageBoxW(/*hWnd=*/nullptr, /*lpText=*/text, /*lpCaption=*/caption, /*uType=*/MB_OK);
+    // MB_SETFOREGROUND: a box from a process that was not given the foreground
+    // (started by a script or a scheduler) would otherwise open behind other windows.
+    MessageBoxW(/*hWnd=*/nullptr, /*lpText=*/text, /*lpCaption=*/caption,
+                /*uType=*/MB_OK | MB_SETFOREGROUND);
 }
 
 // ---------------------------------------------------------------------------

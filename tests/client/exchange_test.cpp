@@ -28,11 +28,15 @@ TEST_F(ClientTest, CapsuleSizesAndLayout) {
         EXPECT_EQ(Bytes(c, c + size), expected) << n;
         platform::HeapRelease(c);
     }
-    platform::SetLastErrorValue(77);
+    // A failed allocation, and a size no allocation can have, report 8.
     testplatform::FailAllocation(1);
-    EXPECT_EQ(g_MiscCommon._InitializeMessageCapsule(4, nullptr), nullptr);
-    EXPECT_EQ(Text(), Prefixed("_InitializeMessageCapsule: HeapAlloc failed."));
-    EXPECT_EQ(platform::GetLastErrorValue(), 77u);
+    for (uint32_t n : {4u, 0xFFFFFFF0u}) {
+        platform::SetLastErrorValue(77);
+        g_MiscCommon._ClearErrorText();
+        EXPECT_EQ(g_MiscCommon._InitializeMessageCapsule(n, nullptr), nullptr) << n;
+        EXPECT_EQ(Text(), Prefixed("_InitializeMessageCapsule: HeapAlloc failed."));
+        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNotEnoughMemory);
+    }
     ExpectNoLeak();
 }
 
@@ -199,7 +203,7 @@ TEST_F(ClientTest, ExchangeOutcomes) {
          {},
          8,
          false,
-         0xABCD,
+         platform::kErrorNotEnoughMemory,
          "_InitializeMessageCapsule: HeapAlloc failed.",
          0,
          5,

@@ -123,7 +123,7 @@ TEST_F(ClientTest, MiscFunctionChecks) {
     testplatform::FailAllocation(1);
     EXPECT_EQ(g_MiscCommon.CallMiscFunction(packet, 10), 5u);
     EXPECT_EQ(Text(), Prefixed("CallMiscFunction: HeapAlloc failed."));
-    EXPECT_EQ(platform::GetLastErrorValue(), 61u);
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNotEnoughMemory);
 
     // The packet of CallMiscSubfunction itself: no text, nothing recorded.
     testplatform::FailAllocation(1);

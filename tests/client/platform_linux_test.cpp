@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -339,6 +340,88 @@ TEST_F(LinuxBackend, MalformedRepliesFailCleanly) {
         platform::CloseDevice(h);
         unlink((folder + "/device").c_str());
     }
+}
+
+// Each handle type is refused where another is expected, with 6, and is left as
+// it was: still usable, and released only by its own function.
+TEST_F(LinuxBackend, HandlesOfOneTypeAreRefusedAsAnother) {
+    const std::string folder = Interface("dev");
+    std::ofstream(folder + "/DriverVersion") << "1.0";
+    FakeDevice server(folder + "/device", [](int fd) {
+        Send(fd, Bytes(4, 0));
+        while (Receive(fd, 12).size() == 12) {
+            Send(fd, U32s({1, 0, 0}));
+        }
+    });
+    platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kGuid);
+    platform::DeviceInterface di;
+    platform::DeviceInfo info;
+    uint32_t required = 0;
+    ASSERT_TRUE(platform::EnumDeviceInterface(set, &kGuid, 0, &di));
+    platform::GetDeviceInterfaceDetail(set, &di, nullptr, 0, &required, nullptr);
+    std::vector<uint8_t> detail(required);
+    ASSERT_TRUE(
+        platform::GetDeviceInterfaceDetail(set, &di, detail.data(), required, nullptr, &info));
+    platform::RegistryKey key = platform::OpenDriverKey(set, &info);
+    ASSERT_NE(key, nullptr);
+    platform::DeviceHandle device = Open(folder);
+
+    uint32_t got = 0;
+    wchar_t text[16];
+    uint32_t size = sizeof text;
+    const std::function<bool(void*)> misuses[] = {
+        [&](void* h) { return platform::DeviceControl(h, 1, nullptr, 0, nullptr, 0, &got); },
+        [&](void* h) { return platform::EnumDeviceInterface(h, &kGuid, 0, &di); },
+        [&](void* h) {
+            return platform::GetDeviceInterfaceDetail(h, &di, nullptr, 0, &required, nullptr);
+        },
+        [&](void* h) { return platform::OpenDriverKey(h, &info) != nullptr; },
+        [&](void* h) {
+            return platform::QueryRegistryString(h, L"DriverVersion", text, &size) !=
+                   platform::kErrorInvalidHandle;
+        },
+        [&](void* h) { return platform::CloseDevice(h), false; },
+        [&](void* h) { return platform::DestroyDeviceInfoSet(h), false; },
+    };
+    // Each function with the two handle types it does not take.
+    void* const handles[] = {device, set, set, set, key, device, set};
+    for (size_t i = 0; i < std::size(misuses); ++i) {
+        for (void* wrong : {set, key, device}) {
+            if (wrong == handles[i]) {
+                continue;
+            }
+            SCOPED_TRACE(testing::Message() << "function " << i << " with " << wrong);
+            platform::SetLastErrorValue(0);
+            EXPECT_FALSE(misuses[i](wrong));
+            // The registry reports through its result and leaves the last error alone.
+            EXPECT_EQ(platform::GetLastErrorValue(), i == 4 ? 0u : platform::kErrorInvalidHandle);
+        }
+    }
+    platform::CloseRegistryKey(set);
+    platform::CloseRegistryKey(device);
+    // Records that no enumeration filled are refused too.
+    platform::DeviceInterface blankInterface = {};
+    platform::DeviceInfo blankInfo = {};
+    EXPECT_FALSE(
+        platform::GetDeviceInterfaceDetail(set, &blankInterface, nullptr, 0, &required, nullptr));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    EXPECT_EQ(platform::OpenDriverKey(set, &blankInfo), nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    // No handle at all is ignored, and quietly.
+    platform::SetLastErrorValue(0);
+    platform::CloseDevice(nullptr);
+    platform::CloseDevice(platform::InvalidDeviceHandle());
+    platform::DestroyDeviceInfoSet(nullptr);
+    platform::CloseRegistryKey(nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), 0u);
+
+    EXPECT_TRUE(platform::DeviceControl(device, 1, nullptr, 0, nullptr, 0, &got));
+    EXPECT_TRUE(platform::EnumDeviceInterface(set, &kGuid, 0, &di));
+    EXPECT_EQ(platform::QueryRegistryString(key, L"DriverVersion", text, &size), 0u);
+    EXPECT_EQ(std::wstring(text), L"1.0");
+    platform::CloseRegistryKey(key);
+    platform::DestroyDeviceInfoSet(set);
+    platform::CloseDevice(device);
 }
 
 TEST_F(LinuxBackend, CommandLineMessageBoxAndFiles) {

@@ -87,6 +87,16 @@ TEST(Sha1, InstructionsAndPortableRoundsLeaveTheSameContext) {
     }
 }
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// The instructions are in use exactly where allowed and present; the compiler's
+// own processor probe says whether they are.
+TEST(Sha1, InstructionsAreUsedWhereAllowedAndPresent) {
+    __builtin_cpu_init();
+    EXPECT_FALSE(Sha1SetAccelerated(false));
+    EXPECT_EQ(Sha1SetAccelerated(true), __builtin_cpu_supports("sha") != 0);
+}
+#endif
+
 TEST(Sha1, FinalClearsTheRunningStateAndKeepsTheDigest) {
     Sha1Context ctx;
     std::memset(&ctx, 0xA5, sizeof ctx);

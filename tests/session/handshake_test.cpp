@@ -297,7 +297,10 @@ struct FailureCase {
     const char* text;
     bool closes;
     bool restores;
-    uint32_t restoredError;
+    // The last-error value afterwards: the one restored, or else what the last
+    // call of the clean-up left (the close-session request, or the release of
+    // the context).
+    uint32_t lastError;
     int sessionRequests;  // probe and Ini messages sent
 };
 
@@ -306,36 +309,40 @@ const FailureCase kFailures[] = {
      "DeviceIoControl failed.", false, true, 1167, 2},
     {"Ini1ReplyShort", [](Driver* d) { d->shortStep = 1; }, 0, 2, "DeviceIoControl failed.", false,
      true, 0, 2},
-    {"Phase2AllocationFails", [](Driver*) {}, 1, 5, "HeapAlloc (phase2) failed.", true, true, 0, 2},
+    {"Phase2AllocationFails", [](Driver*) {}, 1, 5, "HeapAlloc (phase2) failed.", true, true,
+     platform::kErrorNotEnoughMemory, 2},
     {"Ini2RequestFails", [](Driver* d) { d->failStep = 2, d->failError = 5; }, 0, 2,
      "DeviceIoControl (phase2) failed.", true, true, 5, 3},
+    // A short reply restores the value as the request left it: a successful
+    // request leaves what the release of the working buffer set.
     {"Ini2ReplyShort", [](Driver* d) { d->shortStep = 2; }, 0, 2,
-     "DeviceIoControl (phase2) failed.", true, true, 0, 3},
+     "DeviceIoControl (phase2) failed.", true, true, testplatform::kErrorLeftByRelease, 3},
     {"ProofFirstByteWrong", [](Driver* d) { d->flipProofByte = 0; }, 0, 6,
-     "Driver Authentication Failed.", true, false, 0, 3},
+     "Driver Authentication Failed.", true, false, kCloseError, 3},
     {"ProofLastByteWrong", [](Driver* d) { d->flipProofByte = 19; }, 0, 6,
-     "Driver Authentication Failed.", true, false, 0, 3},
+     "Driver Authentication Failed.", true, false, kCloseError, 3},
     {"YdZero", [](Driver* d) { d->chosenYd = oracle::Number(0); }, 0, 6,
-     "Key Encryption Key calculation failed.", true, false, 0, 3},
+     "Key Encryption Key calculation failed.", true, false, kCloseError, 3},
     {"YdOne", [](Driver* d) { d->chosenYd = oracle::Number(1); }, 0, 6,
-     "Key Encryption Key calculation failed.", true, false, 0, 3},
+     "Key Encryption Key calculation failed.", true, false, kCloseError, 3},
     {"YdPMinus1", [](Driver* d) { d->chosenYd = oracle::PrimePlus(-1); }, 0, 6,
-     "Key Encryption Key calculation failed.", true, false, 0, 3},
+     "Key Encryption Key calculation failed.", true, false, kCloseError, 3},
     {"YdP", [](Driver* d) { d->chosenYd = oracle::PrimePlus(0); }, 0, 6,
-     "Key Encryption Key calculation failed.", true, false, 0, 3},
+     "Key Encryption Key calculation failed.", true, false, kCloseError, 3},
     {"YdSignBitSet",
      [](Driver* d) {
          d->chosenYd = oracle::Number(5);
          d->chosenYd[131] = 0x80;
      },
-     0, 6, "Key Encryption Key calculation failed.", true, false, 0, 3},
-    {"Phase3AllocationFails", [](Driver*) {}, 2, 5, "HeapAlloc (phase3) failed.", true, true, 0, 3},
+     0, 6, "Key Encryption Key calculation failed.", true, false, kCloseError, 3},
+    {"Phase3AllocationFails", [](Driver*) {}, 2, 5, "HeapAlloc (phase3) failed.", true, true,
+     platform::kErrorNotEnoughMemory, 3},
     {"Ini3RequestFails", [](Driver* d) { d->failStep = 3, d->failError = 121; }, 0, 2,
      "DeviceIoControl (phase3) failed.", true, true, 121, 4},
     {"Ini3ReplyShort", [](Driver* d) { d->shortStep = 3; }, 0, 2,
-     "DeviceIoControl (phase3) failed.", true, true, 0, 4},
+     "DeviceIoControl (phase3) failed.", true, true, testplatform::kErrorLeftByRelease, 4},
     {"ConfirmationSwapped", [](Driver* d) { d->swapConfirmation = true; }, 0, 2,
-     "BlowfishDecipher failed.", true, false, 0, 4},
+     "BlowfishDecipher failed.", true, false, testplatform::kErrorLeftByRelease, 4},
 };
 
 class HandshakeFailureTest : public HandshakeTest,
@@ -355,11 +362,7 @@ TEST_P(HandshakeFailureTest, FailsAsTheTableSays) {
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(Text(), L"MiscCommon::CMiscCommon::_Initialize: " +
                           std::wstring(c.text, c.text + std::strlen(c.text)));
-    if (c.restores) {
-        EXPECT_EQ(lastError, c.restoredError);
-    } else if (c.closes) {
-        EXPECT_EQ(lastError, kCloseError);
-    }
+    EXPECT_EQ(lastError, c.lastError);
 
     const auto sent = Sent();
     int sessionRequests = 0;
@@ -402,6 +405,28 @@ TEST_F(HandshakeTest, NoKeyIsCalculatedForAWrongProof) {
     EXPECT_EQ(client->_Initialize(), 6u);
     // Only the working buffer: the phase 3 context is never allocated.
     EXPECT_EQ(testplatform::AllocationCount(), allocationsBefore + 1);
+}
+
+TEST(PublicValueRange, OnlyValuesStrictlyBetweenOneAndPMinusOnePass) {
+    Bytes signBit = oracle::Number(5);
+    signBit[131] = 0x80;
+    const struct {
+        const char* name;
+        Bytes value;
+        bool inRange;
+    } cases[] = {
+        {"0", oracle::Number(0), false},         {"1", oracle::Number(1), false},
+        {"2", oracle::Number(2), true},          {"p - 2", oracle::PrimePlus(-2), true},
+        {"p - 1", oracle::PrimePlus(-1), false}, {"p", oracle::PrimePlus(0), false},
+        {"sign bit set", signBit, false},
+    };
+    for (const auto& c : cases) {
+        uint32_t words[33];
+        for (int i = 0; i < 33; ++i) {
+            words[i] = oracle::Le32(c.value.data() + 4 * i);
+        }
+        EXPECT_EQ(MiscCommon::PublicValueInRange(words), c.inRange) << c.name;
+    }
 }
 
 TEST_F(HandshakeTest, YdJustInsideTheRangeIsAccepted) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -44,15 +45,7 @@ class SimTest : public ::testing::Test {
         device->config.tablePath = tablePath;
         device->config.random = CountingRandom;
         ASSERT_TRUE(misc_sim::EnsureTable(tablePath));
-        std::shared_ptr<misc_sim::Device> d = device;
-        testplatform::SetResponder([d](const testplatform::Exchange& e) {
-            misc_sim::Request request;
-            request.code = e.code;
-            request.input = e.input;
-            request.outSize = e.outSize;
-            const misc_sim::Reply reply = misc_sim::HandleRequest(d.get(), request);
-            return testplatform::Reply{reply.ok != 0, reply.error, reply.output};
-        });
+        Serve();
         // The misc-function calls go through the global client: give each test a
         // fresh one, as a new process would have.
         client = &MiscCommon::g_MiscCommon;
@@ -68,6 +61,32 @@ class SimTest : public ::testing::Test {
         testplatform::SetResponder(nullptr);
         unlink(tablePath.c_str());
     }
+
+    // The device answers the client's exchanges, each request first passed to alter
+    // when given.
+    void Serve(std::function<void(misc_sim::Request*)> alter = nullptr) {
+        std::shared_ptr<misc_sim::Device> d = device;
+        testplatform::SetResponder([d, alter](const testplatform::Exchange& e) {
+            misc_sim::Request request;
+            request.code = e.code;
+            request.input = e.input;
+            request.outSize = e.outSize;
+            if (alter) {
+                alter(&request);
+            }
+            const misc_sim::Reply reply = misc_sim::HandleRequest(d.get(), request);
+            return testplatform::Reply{reply.ok != 0, reply.error, reply.output};
+        });
+    }
+
+    // A new handle for a new handshake, as after a reopen.
+    void Reopen() {
+        client->CloseDriver();
+        misc_sim::ResetHandle(&device->handle);
+        ASSERT_EQ(client->OpenDriver(), 0u);
+    }
+
+    std::wstring Text() const { return client->LastErrorText; }
 
     Bytes Table() const {
         std::vector<uint8_t> table;
@@ -122,6 +141,52 @@ TEST_F(SimTest, EncryptedSessionReadsAndWritesTheTable) {
     EXPECT_EQ(Table(), expected);
     EXPECT_EQ(client->SequenceNumber, 4u);
     EXPECT_EQ(device->handle.expectedSequence, 4u);
+}
+
+// A driver takes each handshake message only with an output buffer of exactly its
+// reply's size; the client's messages fail at the step whose buffer was changed.
+TEST_F(SimTest, HandshakeOutputBuffersOfAnyOtherSizeAreRefused) {
+    const struct {
+        char step;
+        uint32_t outSize;
+        const wchar_t* failure;
+    } cases[] = {{'1', 4096, L"DeviceIoControl failed."},
+                 {'1', 161, L"DeviceIoControl failed."},
+                 {'2', 64, L"DeviceIoControl (phase2) failed."},
+                 {'2', 21, L"DeviceIoControl (phase2) failed."},
+                 {'3', 16, L"DeviceIoControl (phase3) failed."},
+                 {'3', 9, L"DeviceIoControl (phase3) failed."}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "Ini" << c.step << " with " << c.outSize);
+        Reopen();
+        Serve([&c](misc_sim::Request* r) {
+            if (r->input.size() >= 4 && r->input[3] == c.step) {
+                r->outSize = c.outSize;
+            }
+        });
+        EXPECT_EQ(client->_Initialize(), 2u);
+        EXPECT_EQ(Text(), std::wstring(L"MiscCommon::CMiscCommon::_Initialize: ") + c.failure);
+    }
+}
+
+// When no key pair can be made, Ini1 is refused and nothing of the attempts
+// (an exponent, a public value never computed) is kept.
+TEST_F(SimTest, WithoutAKeyPairIni1IsRefusedAndNothingIsKept) {
+    device->config.faults.noKeyPair = true;
+    EXPECT_EQ(client->_Initialize(), 2u);
+    EXPECT_EQ(Text(), L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl failed.");
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+    const misc_sim::KeyPair& pair = device->prepared;
+    EXPECT_FALSE(pair.ready);
+    EXPECT_EQ(Bytes(pair.yd, pair.yd + sizeof pair.yd), Bytes(sizeof pair.yd, 0));
+    for (uint32_t word : pair.exponent) {
+        EXPECT_EQ(word, 0u);
+    }
+    EXPECT_EQ(device->handle.phase, misc_sim::Phase::None);
+
+    device->config.faults.noKeyPair = false;
+    Reopen();
+    EXPECT_EQ(client->_Initialize(), 0u);
 }
 
 TEST_F(SimTest, SubfunctionTwoMustCarryWhatSubfunctionOneReturned) {
@@ -265,6 +330,11 @@ TEST_F(SimTest, HandshakeMessagesOutOfTurnOrMisshapenAreRefused) {
     Bytes badTag = ini1;
     badTag[3] = '9';
     EXPECT_EQ(send(badTag, 160).error, 5u);
+    for (size_t at : {156, 159}) {  // the four bytes after the client's nonce are zero
+        Bytes openNonce = ini1;
+        openNonce[at] = 1;
+        EXPECT_EQ(send(openNonce, 160).error, 5u) << at;
+    }
     const misc_sim::Reply reply = send(ini1, 160);
     ASSERT_EQ(reply.ok, 1u);
     ASSERT_EQ(reply.output.size(), 160u);

@@ -1,6 +1,7 @@
 // Checks the built quellix.exe as Windows will see it: the manifest resource asks for
-// elevation, the version resource carries the build's version (QUELLIX_VERSION, from
-// CMake), the program is a GUI-subsystem (windowless, console-less) image of the
+// elevation, declares the supported Windows versions, per-monitor DPI awareness and
+// Common Controls 6; the version resource carries the build's version (QUELLIX_VERSION,
+// from CMake); the program is a GUI-subsystem (windowless, console-less) image of the
 // expected architecture, and it imports no MinGW runtime DLL.
 //
 // Usage: exe_check path\to\quellix.exe [i386|amd64]
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -116,6 +118,32 @@ OptionalFields FieldsOf(const Header& h) {
     return {h.Magic, h.Subsystem, h.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]};
 }
 
+// Whether the manifest holds an element <name ...> with every one of attributes
+// (each written key="value") and, when text is given, exactly that text as content.
+bool HasElement(const std::string& manifest, const std::string& name,
+                std::initializer_list<const char*> attributes, const char* text = nullptr) {
+    for (size_t at = manifest.find("<" + name); at != std::string::npos;
+         at = manifest.find("<" + name, at + 1)) {
+        const size_t end = manifest.find('>', at);
+        const char after =
+            at + 1 + name.size() < manifest.size() ? manifest[at + 1 + name.size()] : 0;
+        if (end == std::string::npos ||
+            !(std::isspace(static_cast<unsigned char>(after)) || after == '>' || after == '/')) {
+            continue;
+        }
+        const std::string tag = manifest.substr(at, end - at);
+        bool all = true;
+        for (const char* attribute : attributes) {
+            all = all && tag.find(attribute) != std::string::npos;
+        }
+        const std::string content = text != nullptr ? std::string(text) + "</" + name + ">" : "";
+        if (all && manifest.compare(end + 1, content.size(), content) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The file offset of an RVA, or 0 when no section holds it.
 size_t OffsetOf(const IMAGE_SECTION_HEADER* sections, int sectionCount, DWORD rva) {
     for (int i = 0; i < sectionCount; ++i) {
@@ -146,10 +174,33 @@ int wmain(int argc, wchar_t** argv) {
 
     const std::string manifest = ManifestOf(argv[1]);
     Check(!manifest.empty(), "RT_MANIFEST resource 1 present");
-    Check(manifest.find("<requestedExecutionLevel level=\"requireAdministrator\" "
-                        "uiAccess=\"false\"/>") != std::string::npos,
+    Check(HasElement(manifest, "requestedExecutionLevel",
+                     {"level=\"requireAdministrator\"", "uiAccess=\"false\""}),
           "manifest requests requireAdministrator without uiAccess");
     CheckVersion(argv[1]);
+    const struct {
+        const char* id;
+        const char* version;
+    } systems[] = {{"Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"", "7"},
+                   {"Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"", "8"},
+                   {"Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"", "8.1"},
+                   {"Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"", "10 and 11"}};
+    for (const auto& system : systems) {
+        Check(HasElement(manifest, "supportedOS", {system.id}),
+              "manifest declares support of Windows", system.version);
+    }
+    Check(
+        HasElement(manifest, "dpiAware",
+                   {"xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\""}, "true/pm"),
+        "manifest: per-monitor DPI aware (before Windows 10 1607)");
+    Check(HasElement(manifest, "dpiAwareness",
+                     {"xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\""},
+                     "PerMonitorV2,PerMonitor"),
+          "manifest: dpiAwareness PerMonitorV2, else PerMonitor");
+    Check(HasElement(manifest, "assemblyIdentity",
+                     {"name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
+                      "publicKeyToken=\"6595b64144ccf1df\"", "type=\"win32\""}),
+          "manifest depends on Common Controls 6");
 
     std::ifstream in(argv[1], std::ios::binary);
     std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -83,10 +83,11 @@ expect_clean_exit() {
     fi
 }
 
-# MessageBoxW(no owner, text, "Quellix", MB_OK) exactly once, with this text.
+# MessageBoxW(no owner, text, "Quellix", MB_OK | MB_SETFOREGROUND) exactly once, with
+# this text.
 expect_message() {
     local what=$1 text=$2
-    local pattern="Call user32\.MessageBoxW\(0+,[0-9a-f]+ L\"$text\",[0-9a-f]+ L\"Quellix\",0+\)"
+    local pattern="Call user32\.MessageBoxW\(0+,[0-9a-f]+ L\"$text\",[0-9a-f]+ L\"Quellix\",0*10000\)"
     local count
     count=$(grep -c 'user32\.MessageBoxW' "$trace")
     grep -q -E "$pattern" "$trace" && [ "$count" = 1 ] ||

@@ -47,6 +47,7 @@ struct Faults {
     bool shortIni3 = false;            // 7 instead of 8
     YdFault yd = YdFault::None;        // Ini1 carries this Yd, with a proof made for it
     bool wrongKa = false;              // the driver holds another authentication key
+    bool noKeyPair = false;            // pow2mod refuses every exponent (for the driver's tests)
 };
 
 using RandomSource = void (*)(uint8_t* out, size_t size);

@@ -113,8 +113,14 @@ void ApplyYdFault(YdFault fault, uint8_t* yd) {
 Reply Ini1(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
     const std::vector<uint8_t>& in = request.input;
-    if (in.size() != 160 || request.outSize < 160) {
+    // The output buffer is exactly the reply's size, as for Ini2 and Ini3: a driver
+    // checks the buffer lengths of its requests, not only that they suffice.
+    if (in.size() != 160 || request.outSize != 160) {
         *note = "Ini1: wrong length";
+        return Refuse(kErrorAccessDenied);
+    }
+    if (LoadLe32(in.data() + 156) != 0) {
+        *note = "Ini1: nonce block not closed by four zero bytes";
         return Refuse(kErrorAccessDenied);
     }
     if (!PublicValueInRange(in.data() + 4)) {
@@ -162,7 +168,7 @@ Reply Ini1(Device* device, const Request& request, std::string* note) {
 Reply Ini2(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
     const std::vector<uint8_t>& in = request.input;
-    if (handle.phase != Phase::Offered || in.size() != 28 || request.outSize < 20 ||
+    if (handle.phase != Phase::Offered || in.size() != 28 || request.outSize != 20 ||
         LoadLe32(in.data() + 4) != handle.sid) {
         *note = "Ini2: out of turn, wrong length or wrong SID";
         return Refuse(kErrorAccessDenied);
@@ -215,7 +221,7 @@ Reply Ini2(Device* device, const Request& request, std::string* note) {
 Reply Ini3(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
     const std::vector<uint8_t>& in = request.input;
-    if (handle.phase != Phase::Authenticated || in.size() != 24 || request.outSize < 8 ||
+    if (handle.phase != Phase::Authenticated || in.size() != 24 || request.outSize != 8 ||
         LoadLe32(in.data() + 4) != handle.sid) {
         *note = "Ini3: out of turn, wrong length or wrong SID";
         return Refuse(kErrorAccessDenied);
@@ -303,14 +309,20 @@ void PrepareKeyPair(Device* device) {
     if (pair.ready || !device->config.encryption) {
         return;
     }
-    uint32_t yd[kNumberWords];
+    uint32_t yd[kNumberWords] = {};
     // pow2mod may refuse a rare result that keeps a spare word; a fresh exponent
     // fixes that.
     for (int attempt = 0; attempt < 4 && !pair.ready; ++attempt) {
         device->config.random(reinterpret_cast<uint8_t*>(pair.exponent), 4 * (kExponentWords - 1));
         pair.exponent[kExponentWords - 1] = 0;
-        pair.ready = pow2mod(yd, kNumberWords, pair.exponent, kExponentWords, kOakleyGroup2Prime,
+        pair.ready = !device->config.faults.noKeyPair &&
+                     pow2mod(yd, kNumberWords, pair.exponent, kExponentWords, kOakleyGroup2Prime,
                              kNumberWords);
+    }
+    if (!pair.ready) {
+        // No pair: nothing of the last attempt stays behind, and Ini1 is refused.
+        SecureWipe(&pair, sizeof pair);
+        return;
     }
     WordsToBytes(yd, kNumberWords, pair.yd);
 }
