@@ -103,7 +103,7 @@ show_words() {
 name=quellix
 if [ "$WINDOWS" = yes ]; then
   name="quellix.exe under Wine"
-  echo "quellix.exe: $quellix, Wine prefix ${WINEPREFIX:-~/.cache/quellix/wine-prefix}"
+  echo "quellix.exe: $quellix, Wine prefix ${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/quellix/wine-prefix}"
 fi
 
 step "read-out: $name (no options) writes calibfrombios.bin"
