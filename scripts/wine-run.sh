@@ -146,6 +146,8 @@ describe() {
     echo "relay $(cat "$state/relay.port") $(cat "$state/relay.token")"
     local root=${MISC_DEVICE_ROOT:-}
     [ -n "$root" ] || root=/run/misc-device
+    # The relay works elsewhere: a relative root is the program's, this folder's.
+    [[ "$root" == /* ]] || root=$PWD/$root
     local class="$root/{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}" folder present version
     [ -d "$class" ] || return 0
     # The glob sorts by byte under LC_ALL=C, and takes dot-folders too.

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -192,7 +193,9 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
     close(pipeFds[1]);
     setpgid(pid, pid);  // also here: the group must exist before a timeout ends it
 
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    // A runner may have to make its Wine prefix first, which takes a while.
+    const int timeoutMs = UnderRunner() ? std::max(options.timeoutMs, 120000) : options.timeoutMs;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     char chunk[4096];
     for (;;) {
         pollfd fd = {pipeFds[0], POLLIN, 0};
