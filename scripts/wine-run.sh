@@ -13,7 +13,9 @@
 #   device contract under MISC_DEVICE_ROOT (default /run/misc-device): in byte order,
 #   present when the folder holds a `device` socket, DriverVersion from the folder's
 #   file, each opening through the bridge driver and the relay to its own socket
-#   (tools/wine_bridge). No class folder, no interfaces. This is done on every call.
+#   (tools/wine_bridge). No class folder, no interfaces. This is done on every call,
+#   and stays so after the program ends (a program run in the prefix otherwise sees
+#   the last call's interfaces).
 # - The prefix is WINEPREFIX when set, else one of our own, made on first use and
 #   kept (~/.cache/quellix/wine-prefix). Calls on one prefix take turns: each holds
 #   the prefix's lock from the set-up until its program ends, as the interfaces

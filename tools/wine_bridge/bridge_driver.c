@@ -35,7 +35,6 @@
 #define ERROR_CODE_MORE_DATA 234u
 
 typedef struct {
-    BOOLEAN control;
     BOOLEAN linked;
     UNICODE_STRING name; /* \Device\QuellixBridgeNNNN, what the link points at */
     WCHAR nameBuffer[40];
@@ -413,7 +412,6 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
         return status;
     }
     RtlZeroMemory(g_control->DeviceExtension, sizeof(BridgeDevice));
-    ((BridgeDevice*)g_control->DeviceExtension)->control = TRUE;
     status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(g_control);
