@@ -6,8 +6,20 @@
 # a temporary device root with a temporary Table 5 file, and runs quellix in a
 # temporary folder. Everything temporary is removed and the simulator stopped on
 # exit. Exits non-zero if any step fails.
+#
+# --windows: the same with the 64-bit quellix.exe (build-mingw64) under Wine, through
+# scripts/wine-run.sh, which lets it find and open the simulated driver through
+# SetupAPI and DeviceIoControl. Needs Wine and MinGW-w64 (scripts/test-windows.sh
+# installs them); the first run makes a Wine prefix, which takes a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+WINDOWS=no
+case "${1:-}" in
+  "") ;;
+  --windows) WINDOWS=yes ;;
+  *) echo "usage: demo.sh [--windows]" >&2; exit 2 ;;
+esac
 
 # yes: the secure session (Diffie-Hellman, HMAC-SHA1, Blowfish) as in the field;
 # no: a driver without encryption (misc-driver-sim --no-encryption).
@@ -19,10 +31,22 @@ fail() { printf 'demo: FAILED: %s\n' "$*" >&2; exit 1; }
 
 step "building quellix and misc-driver-sim into $BUILD/"
 cmake -S . -B "$BUILD" >/dev/null
-cmake --build "$BUILD" --target quellix misc-driver-sim -j2 >/dev/null
+cmake --build "$BUILD" --target quellix misc-driver-sim quellix-wine-relay -j2 >/dev/null
 quellix=$(cd "$BUILD" && pwd)/app/quellix
 sim=$(cd "$BUILD" && pwd)/tools/misc_driver_sim/misc-driver-sim
-[ -x "$quellix" ] || fail "no $quellix"
+runner=()
+if [ "$WINDOWS" = yes ]; then
+  step "building the 64-bit quellix.exe and the Wine bridge into build-mingw64/"
+  [ -f build-mingw64/CMakeCache.txt ] ||
+    cmake -S . -B build-mingw64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
+      -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=OFF >/dev/null
+  cmake --build build-mingw64 --target quellix quellix_bridge bridge_sync -j2 >/dev/null
+  quellix=$PWD/build-mingw64/app/quellix.exe
+  runner=(env QUELLIX_NATIVE_BUILD="$(cd "$BUILD" && pwd)" bash "$PWD/scripts/wine-run.sh")
+  [ -f "$quellix" ] || fail "no $quellix"
+else
+  [ -x "$quellix" ] || fail "no $quellix"
+fi
 [ -x "$sim" ] || fail "no $sim"
 
 tmp=$(mktemp -d /tmp/quellix-demo-XXXXXX)
@@ -66,7 +90,7 @@ run_quellix() {
   local folder=$1
   shift
   local err
-  err=$(cd "$folder" && "$quellix" -debug "$@" 2>&1 >/dev/null) || fail "quellix crashed"
+  err=$(cd "$folder" && "${runner[@]}" "$quellix" -debug "$@" 2>&1 >/dev/null) || fail "quellix crashed: $err"
   [ -z "$err" ] || fail "quellix $*: $err"
 }
 
@@ -76,7 +100,13 @@ show_words() {
     awk '{ printf "  word %2d: %s\n", NR - 1, $0 }'
 }
 
-step "read-out: quellix (no options) writes calibfrombios.bin"
+name=quellix
+if [ "$WINDOWS" = yes ]; then
+  name="quellix.exe under Wine"
+  echo "quellix.exe: $quellix, Wine prefix ${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/quellix/wine-prefix}"
+fi
+
+step "read-out: $name (no options) writes calibfrombios.bin"
 run_quellix "$tmp/first"
 before=$tmp/first/calibfrombios.bin
 [ "$(wc -c <"$before")" -eq 80 ] || fail "calibfrombios.bin is not 80 bytes"
@@ -88,7 +118,7 @@ for w in $(cat "$before"); do
   printf '%04x ' $(((0x$w + 0x0101) & 0xFFFF))
 done >"$changed"
 run_quellix "$tmp/first" -calibfile changed.txt
-echo "quellix -calibfile changed.txt: sent in three driver steps"
+echo "$name -calibfile changed.txt: sent in three driver steps"
 
 step "read-out again, in a fresh folder"
 run_quellix "$tmp/second"
@@ -98,4 +128,4 @@ paste -d' ' <(show_words "$before") <(show_words "$after" | sed 's/^ *word *[0-9
 
 cmp -s "$changed" "$after" || fail "the words read back are not the words written"
 cmp -s "$before" "$after" && fail "the words did not change"
-step "done: the BIOS now holds the changed calibration ($mode)"
+step "done: the BIOS now holds the changed calibration ($mode, $name)"

@@ -1,5 +1,7 @@
 #include "tests/e2e/e2e_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -128,9 +131,31 @@ Workspace::Workspace()
     }
 }
 
-Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& options) {
+const char* Setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+bool UnderRunner() {
+    return Setting("QUELLIX_E2E_RUNNER") != nullptr;
+}
+
+namespace {
+
+// Runs `program` (through the runner, when one is set) and waits for it.
+Outcome RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const RunOptions& options) {
     Outcome outcome;
-    std::vector<std::string> argv = {QUELLIX_BINARY};
+    std::vector<std::string> argv;
+    if (UnderRunner()) {
+        argv.push_back(Setting("QUELLIX_E2E_RUNNER"));
+        if (options.fileSizeLimit >= 0) {
+            ADD_FAILURE() << "a file-size limit cannot be given through a runner: skip the test "
+                             "when e2e::UnderRunner()";
+            return outcome;
+        }
+    }
+    argv.push_back(program);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> env = Environment(options.deviceRoot);
     std::vector<char*> argvPointers = Pointers(argv);
@@ -151,6 +176,7 @@ Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& 
     }
     if (pid == 0) {
         // Only async-signal-safe calls from here to exec.
+        setpgid(0, 0);
         dup2(pipeFds[1], STDOUT_FILENO);
         dup2(pipeFds[1], STDERR_FILENO);
         if (chdir(folder.c_str()) != 0) {
@@ -179,8 +205,11 @@ Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& 
         _exit(127);
     }
     close(pipeFds[1]);
+    setpgid(pid, pid);  // also here: the group must exist before a timeout ends it
 
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    // A runner may have to make its Wine prefix first, which takes a while.
+    const int timeoutMs = UnderRunner() ? std::max(options.timeoutMs, 120000) : options.timeoutMs;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     char chunk[4096];
     for (;;) {
         pollfd fd = {pipeFds[0], POLLIN, 0};
@@ -206,12 +235,29 @@ Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& 
     int status = 0;
     if (outcome.timedOut || !WaitUntil(pid, deadline, &status)) {
         outcome.timedOut = true;
+        kill(-pid, SIGKILL);
         Kill(pid);
         return outcome;
     }
     outcome.exited = WIFEXITED(status);
     outcome.exitCode = outcome.exited ? WEXITSTATUS(status) : -1;
     return outcome;
+}
+
+}  // namespace
+
+Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& options) {
+    const char* program = Setting("QUELLIX_E2E_PROGRAM");
+    return RunProgram(program != nullptr ? program : QUELLIX_BINARY, arguments, options);
+}
+
+bool ProbeAvailable() {
+    return !UnderRunner() || Setting("QUELLIX_E2E_PROBE") != nullptr;
+}
+
+Outcome RunProbe(const std::vector<std::string>& arguments, const RunOptions& options) {
+    const char* program = Setting("QUELLIX_E2E_PROBE");
+    return RunProgram(program != nullptr ? program : DEVICE_PROBE_BINARY, arguments, options);
 }
 
 Simulator::~Simulator() {

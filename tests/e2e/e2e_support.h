@@ -53,7 +53,24 @@ struct RunOptions {
 };
 
 // Runs quellix with these arguments (after the program path) and waits for it.
+//
+// The program is the Linux quellix of this build, unless QUELLIX_E2E_PROGRAM names
+// another one (quellix.exe, say); QUELLIX_E2E_RUNNER, when set, is a command that is
+// given the program and its arguments to run (scripts/wine-run.sh runs a Windows
+// program under Wine against the devices under MISC_DEVICE_ROOT). The child and
+// whatever it starts form a process group, which a timeout ends as a whole.
 Outcome RunQuellix(const std::vector<std::string>& arguments, const RunOptions& options);
+
+// The same for device-probe (tests/e2e/device_probe.cpp), the platform layer's driver
+// path step by step; QUELLIX_E2E_PROBE names the one to run through a runner, and
+// without it there is none (ProbeAvailable() is false).
+Outcome RunProbe(const std::vector<std::string>& arguments, const RunOptions& options);
+bool ProbeAvailable();
+
+// True when the program runs through QUELLIX_E2E_RUNNER. A run with a file-size
+// limit cannot: the limit would bind the runner and Wine's own files as well, so a
+// test that needs one skips itself under a runner (and RunQuellix refuses one).
+bool UnderRunner();
 
 // The simulated driver, started in a root folder; stopped (SIGTERM, then SIGKILL
 // if it lingers) and reaped by Stop or the destructor. Its stderr goes to a log.

@@ -226,6 +226,9 @@ TEST_P(E2eTest, BadArguments) {
 
 // A failed write must not destroy the previous read-out nor be reported as done.
 TEST_P(E2eTest, WriteFailureKeepsTheOldFile) {
+    if (UnderRunner()) {
+        GTEST_SKIP() << "needs a file-size limit, which would bind the runner and Wine too";
+    }
     StartSimulator();
     const std::string old = "a good earlier read-out, longer than what may now be written";
     WriteText(work / "calibfrombios.bin", old);
@@ -368,6 +371,10 @@ TEST_P(E2eTest, NonAsciiFileName) {
 // A name that is not UTF-8 opens that file, not the one that a lossy
 // conversion would name (U+FFFD in UTF-8).
 TEST_P(E2eTest, FileNameThatIsNotUtf8OpensThatFile) {
+    if (UnderRunner()) {
+        GTEST_SKIP() << "Windows names are UTF-16: Wine hands the program U+FFFD for the byte, "
+                        "so no Windows program can name this file";
+    }
     StartSimulator();
     WriteText(work / "\xff",
               "1111 2222 3333 4444 5555 6666 7777 8888 "

@@ -24,18 +24,21 @@ if wineserver -p 2>/dev/null; then
 fi
 WINEDEBUG=-all "$wine" wineboot >/dev/null 2>&1
 
-# Trace only the calls looked at (a full relay trace is tens of megabytes per run),
-# unless the prefix already has its own choice.
+# Trace only the calls looked at (a full relay trace is tens of megabytes per run);
+# the prefix's own choice (scripts/wine-run.sh traces MessageBoxW) comes back after.
 debug_key='HKCU\Software\Wine\Debug'
+old_relay=$(WINEDEBUG=-all "$wine" reg query "$debug_key" /v RelayInclude 2>/dev/null |
+    tr -d '\r' | awk '$1 == "RelayInclude" { print $3 }')
 set_relay=0
-if ! WINEDEBUG=-all "$wine" reg query "$debug_key" /v RelayInclude >/dev/null 2>&1; then
-    WINEDEBUG=-all "$wine" reg add "$debug_key" /v RelayInclude /t REG_SZ \
-        /d 'user32.MessageBoxW;setupapi.*' /f >/dev/null 2>&1 && set_relay=1
-fi
+WINEDEBUG=-all "$wine" reg add "$debug_key" /v RelayInclude /t REG_SZ \
+    /d 'user32.MessageBoxW;setupapi.*' /f >/dev/null 2>&1 && set_relay=1
 
 cleanup() {
     rm -rf "$work"
-    if [ "$set_relay" = 1 ]; then
+    if [ "$set_relay" = 1 ] && [ -n "$old_relay" ]; then
+        WINEDEBUG=-all "$wine" reg add "$debug_key" /v RelayInclude /t REG_SZ \
+            /d "$old_relay" /f >/dev/null 2>&1
+    elif [ "$set_relay" = 1 ]; then
         WINEDEBUG=-all "$wine" reg delete "$debug_key" /v RelayInclude /f >/dev/null 2>&1
     fi
     if [ "$started_server" = 1 ]; then

@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# wine-run.sh EXE [ARGS...]: runs one of our Windows programs under Wine against the
+# devices under MISC_DEVICE_ROOT, as the Linux build would run against them.
+#
+# - EXE runs in the current folder with ARGS as given; the exit status is EXE's.
+#   Its standard output and error come out as it wrote them, after it ends (they are
+#   held in files meanwhile: a helper that Wine starts for a message box inherits
+#   them and could hold a caller's pipe open for seconds). Each message box it
+#   shows is also one line `<caption>: <text>` on standard error, in its place among
+#   the program's own error output. Nothing else is printed, unless this script
+#   itself fails (status 125, one line on stderr).
+# - The misc driver's interfaces are, before EXE starts, exactly the folders of the
+#   device contract under MISC_DEVICE_ROOT (default /run/misc-device): in byte order,
+#   present when the folder holds a `device` socket, DriverVersion from the folder's
+#   file, each opening through the bridge driver and the relay to its own socket
+#   (tools/wine_bridge). No class folder, no interfaces. This is done on every call,
+#   and stays so after the program ends (a program run in the prefix otherwise sees
+#   the last call's interfaces).
+# - The prefix is WINEPREFIX when set, else one of our own, made on first use and
+#   kept (~/.cache/quellix/wine-prefix). Calls on one prefix take turns: each holds
+#   the prefix's lock from the set-up until its program ends, as the interfaces
+#   belong to the whole prefix.
+# - The Wine loaders come from scripts/wine-loaders.sh: a 64-bit EXE and all of the
+#   set-up run under the 64-bit loader; a 32-bit EXE runs under the 32-bit loader
+#   where this host runs 32-bit programs, and fails (status 125) where it does not.
+#
+# Needs the bridge from the 64-bit cross build (build-mingw64: quellix_bridge.sys,
+# bridge_sync.exe) and the relay from the Linux build (build: quellix-wine-relay);
+# QUELLIX_MINGW64_BUILD and QUELLIX_NATIVE_BUILD name other build folders. Missing
+# ones are built, quietly.
+set -uo pipefail
+
+# Only standard input, output and error go on: the Wine server, the relay and Wine's
+# helpers started from here outlive this call and must not keep the caller's other
+# files open (a device connection, say, which the device would then see as open).
+for fd in /proc/$$/fd/*; do
+    fd=${fd##*/}
+    [ "$fd" -le 2 ] || eval "exec $fd>&-" 2>/dev/null
+done
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+die() {
+    echo "wine-run.sh: $*" >&2
+    exit 125
+}
+[ $# -ge 1 ] || die "usage: wine-run.sh EXE [ARGS...]"
+exe=$1
+shift
+[ -f "$exe" ] || die "no such program: $exe"
+
+source "$repo/scripts/wine-loaders.sh" || die "no usable Wine loader"
+
+# --- the program's bitness and loader ------------------------------------------------
+pe=$(od -An -tu4 -j60 -N4 "$exe" 2>/dev/null | tr -d ' ')
+machine=$( [ -n "$pe" ] && od -An -tx2 -j$((pe + 4)) -N2 "$exe" 2>/dev/null | tr -d ' ')
+case "$machine" in
+    8664) loader=$wine64 ;;
+    014c)
+        [ -n "$wine32" ] || die "cannot run the 32-bit $exe: $wine32_missing"
+        loader=$wine32
+        ;;
+    *) die "$exe is not a 32- or 64-bit Windows program" ;;
+esac
+
+# --- the bridge's parts --------------------------------------------------------------
+mingw64=${QUELLIX_MINGW64_BUILD:-$repo/build-mingw64}
+native=${QUELLIX_NATIVE_BUILD:-$repo/build}
+driver=$mingw64/tools/wine_bridge/quellix_bridge.sys
+sync_exe=$mingw64/tools/wine_bridge/bridge_sync.exe
+relay=$native/tools/wine_bridge/quellix-wine-relay
+build_log=$(mktemp /tmp/quellix-wine-run.XXXXXX)
+trap 'rm -f "$build_log"' EXIT
+if [ ! -f "$driver" ] || [ ! -f "$sync_exe" ]; then
+    { [ -f "$mingw64/CMakeCache.txt" ] ||
+        cmake -S "$repo" -B "$mingw64" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-x86_64.cmake" \
+            -DCMAKE_BUILD_TYPE=Release; } >"$build_log" 2>&1 &&
+        cmake --build "$mingw64" --target quellix_bridge bridge_sync -j2 >>"$build_log" 2>&1 ||
+        die "building the bridge driver failed: $(tail -n 20 "$build_log")"
+fi
+if [ ! -x "$relay" ]; then
+    { [ -f "$native/CMakeCache.txt" ] || cmake -S "$repo" -B "$native"; } >"$build_log" 2>&1 &&
+        cmake --build "$native" --target quellix-wine-relay -j2 >>"$build_log" 2>&1 ||
+        die "building the relay failed: $(tail -n 20 "$build_log")"
+fi
+
+# --- the prefix, its server, and the lock --------------------------------------------
+if [ -z "${WINEPREFIX:-}" ]; then
+    WINEPREFIX=${XDG_CACHE_HOME:-$HOME/.cache}/quellix/wine-prefix
+fi
+export WINEPREFIX
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES-mscoree,mshtml=}"
+state=$WINEPREFIX/quellix-bridge
+mkdir -p "$state" || die "cannot create $state"
+exec 9>"$state/lock" || die "cannot open $state/lock"
+flock 9 || die "cannot lock $state/lock"
+
+# Wine's own processes must not hold the caller's output open: all set-up output
+# goes to a log. The server stays up, so the driver stays loaded between programs;
+# status 2 means one runs already.
+setup_log=$state/setup.log
+: >"$setup_log"
+wineserver -p </dev/null >>"$setup_log" 2>&1 9>&-
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    # A prefix's first boot leaves two service managers running, and a service then
+    # created is unknown to the one that is asked to start it: start afresh once.
+    { WINEDEBUG=-all "$wine64" wineboot --init && { wineserver -k; wineserver -w; } &&
+        wineserver -p && WINEDEBUG=-all "$wine64" wineboot; } </dev/null >>"$setup_log" 2>&1 9>&- ||
+        die "making the Wine prefix $WINEPREFIX failed: $(tail -n 20 "$setup_log")"
+fi
+
+# The driver's file in the prefix; a changed one is loaded anew.
+installed=$WINEPREFIX/drive_c/windows/system32/drivers/quellix_bridge.sys
+reload=()
+if ! cmp -s "$driver" "$installed"; then
+    cp "$driver" "$installed" || die "cannot install the bridge driver in $WINEPREFIX"
+    reload=(--reload)
+fi
+
+# The relay, one per prefix, started when it is not running (it ends by itself after
+# 15 idle minutes). The token keeps other local programs from using it.
+relay_running() {
+    local pid
+    pid=$(cat "$state/relay.pid" 2>/dev/null) && [ -n "$pid" ] && [ -s "$state/relay.port" ] &&
+        [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$(readlink -f "$relay")" ]
+}
+if ! relay_running; then
+    # One that runs an older build of the relay goes.
+    old=$(cat "$state/relay.pid" 2>/dev/null)
+    if [ -n "$old" ] && grep -qa quellix-wine-relay "/proc/$old/cmdline" 2>/dev/null; then
+        kill "$old" 2>/dev/null
+    fi
+    (umask 077 && od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$state/relay.token") ||
+        die "cannot write the relay token"
+    rm -f "$state/relay.port"
+    setsid "$relay" --token-file "$state/relay.token" --port-file "$state/relay.port" \
+        </dev/null >>"$setup_log" 2>&1 9>&- &
+    echo $! >"$state/relay.pid"
+    for _ in $(seq 100); do
+        [ -s "$state/relay.port" ] && break
+        kill -0 "$(cat "$state/relay.pid")" 2>/dev/null || break
+        sleep 0.05
+    done
+    relay_running || die "the relay did not start: $(tail -n 5 "$setup_log")"
+fi
+
+# --- the interfaces --------------------------------------------------------------------
+hex() { od -An -v -tx1 | tr -d ' \n'; }
+describe() {
+    echo "relay $(cat "$state/relay.port") $(cat "$state/relay.token")"
+    local root=${MISC_DEVICE_ROOT:-}
+    [ -n "$root" ] || root=/run/misc-device
+    # The relay works elsewhere: a relative root is the program's, this folder's.
+    [[ "$root" == /* ]] || root=$PWD/$root
+    local class="$root/{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}" folder present version
+    [ -d "$class" ] || return 0
+    # The glob sorts by byte under LC_ALL=C, and takes dot-folders too.
+    local LC_ALL=C
+    shopt -s nullglob dotglob
+    for folder in "$class"/*; do
+        [ -d "$folder" ] || continue
+        present=0
+        if [ -S "$folder/device" ] && [ ! -L "$folder/device" ]; then
+            present=1
+        fi
+        # "-": no readable file. An empty file is an empty field (bridge_sync
+        # splits on single spaces), an empty value as on Linux.
+        version=-
+        if [ -f "$folder/DriverVersion" ] && [ -r "$folder/DriverVersion" ]; then
+            version=$(hex <"$folder/DriverVersion")
+        fi
+        echo "interface $present $version $(printf '%s' "$folder/device" | hex)"
+    done
+}
+describe | WINEDEBUG=-all "$wine64" "$sync_exe" "${reload[@]}" >>"$setup_log" 2>&1 9>&- ||
+    die "setting up the misc driver's interfaces failed: $(tail -n 5 "$setup_log")"
+
+# --- the program ---------------------------------------------------------------------------
+# Message boxes are seen in Wine's relay trace, limited to MessageBoxW by the prefix's
+# RelayInclude setting (bridge_sync adds it); the trace shares standard error with the
+# program, so its lines are taken out again below.
+out=$(mktemp /tmp/quellix-wine-run.XXXXXX)
+err=$(mktemp /tmp/quellix-wine-run.XXXXXX)
+trap 'rm -f "$build_log" "$out" "$err"' EXIT
+WINEDEBUG=-all,+relay "$loader" "$exe" "$@" >"$out" 2>"$err" 9>&-
+status=$?
+exec 9>&-
+cat "$out"
+perl -ne '
+    # debugstr_w: \\ \" \n \r \t and \xNNNN for what is not printable ASCII.
+    sub unescape {
+        my $s = shift;
+        $s =~ s/\\(x([0-9a-fA-F]{4})|u([0-9a-fA-F]{4})|n|r|t|\\|")/
+            defined $2 ? chr(hex $2) : defined $3 ? chr(hex $3) :
+            $1 eq "n" ? "\n" : $1 eq "r" ? "\r" : $1 eq "t" ? "\t" : $1/ge;
+        return $s;
+    }
+    my $str = q{L"((?:[^"\\\\]|\\\\.)*)"};
+    if (/^(?:[0-9a-f]+:){1,2}Call user32\.MessageBoxW\([0-9a-f]+,[0-9a-f]+ $str,[0-9a-f]+ $str,/) {
+        my $line = unescape($2) . ": " . unescape($1) . "\n";
+        utf8::encode($line);
+        print $line;
+    } elsif (!/^(?:[0-9a-f]+:){1,2}(?:Call |Ret  |Starting |trace:relay:)/) {
+        print;
+    }
+' "$err" >&2
+exit "$status"
