@@ -16,9 +16,9 @@ mkdir "$other/src"
 tar -c --exclude='./build*' --exclude=./.git --exclude=./out . | tar -x -C "$other/src"
 
 status=0
-for spec in "$@"; do
-    dir=${spec%%:*}
-    arch=${spec##*:}
+for build in "$@"; do
+    dir=${build%%:*}
+    arch=${build##*:}
     cmake -S "$other/src" -B "$other/$dir" \
         -DCMAKE_TOOLCHAIN_FILE="$other/src/cmake/toolchain-mingw-$arch.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=OFF >/dev/null

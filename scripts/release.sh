@@ -11,16 +11,8 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
-packages=(cmake make zip g++-mingw-w64-i686 g++-mingw-w64-x86-64)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+source scripts/install-missing.sh
+install_missing cmake make zip g++-mingw-w64-i686 g++-mingw-w64-x86-64
 
 # Every file in the archives gets the commit's time (zip keeps local time: UTC here).
 export TZ=UTC

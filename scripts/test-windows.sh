@@ -18,24 +18,16 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 # --- packages -----------------------------------------------------------------
 # wine32 is an i386 package: the 32-bit quellix.exe needs it.
-need_update=0
+source scripts/install-missing.sh
+apt_update=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "== adding the i386 architecture (wine32)"
     dpkg --add-architecture i386
-    need_update=1
+    apt_update=1
 fi
 # g++ and libgtest-dev: the native e2e_tests and misc-driver-sim.
-packages=(cmake make g++ googletest libgtest-dev wine wine32:i386 wine64 g++-mingw-w64-i686
-          g++-mingw-w64-x86-64)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ] || [ "$need_update" = 1 ]; then
-    echo "== installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+install_missing cmake make g++ googletest libgtest-dev wine wine32:i386 wine64 g++-mingw-w64-i686 \
+    g++-mingw-w64-x86-64
 
 # --- cross builds ----------------------------------------------------------------
 for build in mingw32:i686 mingw64:x86_64; do

@@ -13,17 +13,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${QUELLIX_FUZZ_SECONDS:-60}
 
 # --- packages -----------------------------------------------------------------
-packages=(g++ cmake make googletest libgtest-dev libgmock-dev libbenchmark-dev libgmp-dev
-          libssl-dev valgrind clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+source scripts/install-missing.sh
+install_missing g++ cmake make googletest libgtest-dev libgmock-dev libbenchmark-dev libgmp-dev \
+    libssl-dev valgrind clang-14 libclang-rt-14-dev
 
 # --- 1. native build, all tests ------------------------------------------------
 echo "== native build"

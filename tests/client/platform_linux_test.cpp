@@ -97,6 +97,22 @@ class LinuxBackend : public ::testing::Test {
         return folder;
     }
     static std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+    // The driver key of the set's first interface, or null; di and info as the walk
+    // to it left them.
+    static platform::RegistryKey FirstDriverKey(platform::DeviceInfoSet set,
+                                                platform::DeviceInterface* di,
+                                                platform::DeviceInfo* info) {
+        uint32_t required = 0;
+        if (!platform::EnumDeviceInterface(set, &kGuid, 0, di)) {
+            return nullptr;
+        }
+        platform::GetDeviceInterfaceDetail(set, di, nullptr, 0, &required, nullptr);
+        std::vector<uint8_t> detail(required);
+        if (!platform::GetDeviceInterfaceDetail(set, di, detail.data(), required, nullptr, info)) {
+            return nullptr;
+        }
+        return platform::OpenDriverKey(set, info);
+    }
 
     // The device path of interface `index`, or empty when there is none.
     std::wstring PathOf(uint32_t index) {
@@ -164,13 +180,7 @@ TEST_F(LinuxBackend, DriverVersionRules) {
         platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kGuid);
         platform::DeviceInterface di;
         platform::DeviceInfo info;
-        uint32_t required = 0;
-        ASSERT_TRUE(platform::EnumDeviceInterface(set, &kGuid, 0, &di));
-        platform::GetDeviceInterfaceDetail(set, &di, nullptr, 0, &required, nullptr);
-        std::vector<uint8_t> detail(required);
-        ASSERT_TRUE(
-            platform::GetDeviceInterfaceDetail(set, &di, detail.data(), required, nullptr, &info));
-        platform::RegistryKey key = platform::OpenDriverKey(set, &info);
+        platform::RegistryKey key = FirstDriverKey(set, &di, &info);
         ASSERT_NE(key, nullptr);
         wchar_t buffer[256] = {};
         uint32_t size = 256;
@@ -356,14 +366,9 @@ TEST_F(LinuxBackend, HandlesOfOneTypeAreRefusedAsAnother) {
     platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kGuid);
     platform::DeviceInterface di;
     platform::DeviceInfo info;
-    uint32_t required = 0;
-    ASSERT_TRUE(platform::EnumDeviceInterface(set, &kGuid, 0, &di));
-    platform::GetDeviceInterfaceDetail(set, &di, nullptr, 0, &required, nullptr);
-    std::vector<uint8_t> detail(required);
-    ASSERT_TRUE(
-        platform::GetDeviceInterfaceDetail(set, &di, detail.data(), required, nullptr, &info));
-    platform::RegistryKey key = platform::OpenDriverKey(set, &info);
+    platform::RegistryKey key = FirstDriverKey(set, &di, &info);
     ASSERT_NE(key, nullptr);
+    uint32_t required = 0;
     platform::DeviceHandle device = Open(folder);
 
     uint32_t got = 0;

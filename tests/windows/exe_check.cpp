@@ -226,11 +226,10 @@ int wmain(int argc, wchar_t** argv) {
               optional.magic ==
                   (pe32 ? IMAGE_NT_OPTIONAL_HDR32_MAGIC : IMAGE_NT_OPTIONAL_HDR64_MAGIC),
           pe32 ? "PE32 image" : "PE32+ image");
-    Check(nt->FileHeader.Machine ==
-              (pe32 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64),
+    Check(nt->FileHeader.Machine == (pe32 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64),
           pe32 ? "32-bit x86 machine" : "x86-64 machine");
-    Check(optional.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI,
-          "GUI subsystem: no console window", std::to_string(optional.subsystem));
+    Check(optional.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "GUI subsystem: no console window",
+          std::to_string(optional.subsystem));
 
     // The section table follows the optional header, whose size the file header gives.
     const size_t sectionsAt = static_cast<size_t>(dos.e_lfanew) +
