@@ -792,63 +792,55 @@ inline unsigned char SubtractWithBorrow(unsigned char borrow, Limb x, Limb y, Li
 #endif
 }
 
-// The remainder of the bit-serial division: the value is `rem` shifted left by
-// `pending` bits with bits n to n + pending - 1 of the dividend below, the shifts of
-// those bits being applied in the pass that subtracts next. Limbs above the top of
-// `rem` are zero.
-struct LongRemainder {
-    Limb rem[kLimbs];
-    int32_t bits;      // bit length of rem
-    uint32_t pending;  // dividend bits brought in but not yet shifted into rem
-};
+// The remainder of the long division is held as `rem`, a value of `bits` bits in limbs
+// that are zero above its top, shifted left by `pending` bits with dividend bits n to
+// n + pending - 1 below it: bits brought in whose shifts wait for the next pass over
+// the remainder.
 
-// The pending bits, as the low bits of a limb (pending < kLimbBits).
-Limb PendingBits(const LongRemainder& r, const Dividend& a, int32_t n) {
-    if (r.pending == 0) {
+// The pending dividend bits as the low bits of a limb, for pending below kLimbBits.
+Limb PendingBits(const Dividend& a, int32_t n, uint32_t pending) {
+    if (pending == 0) {
         return 0;
     }
-    return BitsFrom(a, static_cast<uint32_t>(n)) & ((Limb(1) << r.pending) - 1);
+    return BitsFrom(a, static_cast<uint32_t>(n)) & ((Limb(1) << pending) - 1);
 }
 
 // Applies any number of pending bits: rem = rem * 2^pending + those dividend bits.
-void ApplyPending(LongRemainder& r, const Dividend& a, int32_t n) {
-    const uint32_t shift = r.pending;
-    if (shift == 0) {
-        return;
+// Returns the new bit length.
+int32_t ApplyPending(Limb* rem, int32_t bits, uint32_t pending, const Dividend& a, int32_t n) {
+    if (pending == 0) {
+        return bits;
     }
-    const uint32_t limbShift = shift / kLimbBits;
-    const uint32_t bitShift = shift % kLimbBits;
-    const int32_t top = (r.bits - 1) / static_cast<int32_t>(kLimbBits);
-    for (int32_t i = top + static_cast<int32_t>(limbShift) + 1; i >= 0; --i) {
-        const int32_t from = i - static_cast<int32_t>(limbShift);
-        const Limb high = from >= 0 && from <= top ? r.rem[from] : 0;
-        const Limb low = from >= 1 && from - 1 <= top ? r.rem[from - 1] : 0;
-        r.rem[i] = bitShift == 0 ? high : (high << bitShift) | (low >> (kLimbBits - bitShift));
+    const int32_t limbShift = static_cast<int32_t>(pending / kLimbBits);
+    const uint32_t bitShift = pending % kLimbBits;
+    const int32_t top = (bits - 1) / static_cast<int32_t>(kLimbBits);
+    for (int32_t i = top + limbShift + 1; i >= 0; --i) {
+        const int32_t from = i - limbShift;
+        const Limb high = from >= 0 && from <= top ? rem[from] : 0;
+        const Limb low = from >= 1 && from - 1 <= top ? rem[from - 1] : 0;
+        rem[i] = bitShift == 0 ? high : (high << bitShift) | (low >> (kLimbBits - bitShift));
     }
-    for (uint32_t i = 0; i * kLimbBits < shift; ++i) {
-        Limb bits = BitsFrom(a, static_cast<uint32_t>(n) + i * kLimbBits);
-        const uint32_t left = shift - i * kLimbBits;
+    for (uint32_t i = 0; i * kLimbBits < pending; ++i) {
+        Limb brought = BitsFrom(a, static_cast<uint32_t>(n) + i * kLimbBits);
+        const uint32_t left = pending - i * kLimbBits;
         if (left < kLimbBits) {
-            bits &= (Limb(1) << left) - 1;
+            brought &= (Limb(1) << left) - 1;
         }
-        r.rem[i] |= bits;
+        rem[i] |= brought;
     }
-    r.bits += static_cast<int32_t>(shift);
-    r.pending = 0;
+    return bits + static_cast<int32_t>(pending);
 }
 
-// Limb i of the remainder's value, for pending below kLimbBits.
-inline Limb ShiftedLimb(const LongRemainder& r, int32_t i, Limb pendingBits) {
-    const Limb below = i == 0 ? 0 : r.rem[i - 1];
-    // Two steps, so that no pending bits shift nothing in from below.
-    const Limb fromBelow = i == 0 ? pendingBits : (below >> 1) >> (kLimbBits - 1 - r.pending);
-    return (r.rem[i] << r.pending) | fromBelow;
-}
-
-// Whether the remainder, `length` bits long as the divisor is, is below it.
-bool IsBelow(const LongRemainder& r, const Limb* divisor, int32_t length, Limb pendingBits) {
+// Whether the remainder, `length` bits long as the divisor is, is below the divisor;
+// pending below kLimbBits.
+bool IsBelow(const Limb* rem, uint32_t pending, Limb pendingBits, const Limb* divisor,
+             int32_t length) {
+    // Two shifts for the bits from the limb below, so that no pending bits bring
+    // nothing in; the limb below limb 0 holds the pending bits at its top.
+    const uint32_t back = kLimbBits - 1 - pending;
     for (int32_t i = (length - 1) / static_cast<int32_t>(kLimbBits); i >= 0; --i) {
-        const Limb value = ShiftedLimb(r, i, pendingBits);
+        const Limb below = i == 0 ? (pendingBits << back) << 1 : rem[i - 1];
+        const Limb value = (rem[i] << pending) | ((below >> 1) >> back);
         if (value != divisor[i]) {
             return value < divisor[i];
         }
@@ -857,42 +849,47 @@ bool IsBelow(const LongRemainder& r, const Limb* divisor, int32_t length, Limb p
 }
 
 // rem = remainder - divisor in one pass that also applies the pending shift, for a
-// remainder of `length` bits at least the divisor.
-void SubtractShifted(LongRemainder& r, const Limb* divisor, int32_t length, Limb pendingBits) {
+// remainder of `length` bits at least the divisor and pending from 1 to kLimbBits - 1.
+// Returns the new bit length.
+int32_t SubtractShifted(Limb* rem, uint32_t pending, Limb pendingBits, const Limb* divisor,
+                        int32_t length) {
     const int32_t top = (length - 1) / static_cast<int32_t>(kLimbBits);
-    const uint32_t shift = r.pending;
-    Limb* rem = r.rem;
-    // Four limbs a step: their shifted values first, then four subtractions in a row,
-    // which keeps the borrow chain tight. Limbs above the top are zero in both
-    // operands and stay zero: the remainder is at least the divisor, so no borrow
-    // leaves the top.
-    // Two steps, so that a shift of nothing brings nothing in from below; the limb
-    // below limb 0 holds the pending bits at its top.
-    const uint32_t back = kLimbBits - 1 - shift;
-    Limb below = (pendingBits << back) << 1;
+    const uint32_t back = kLimbBits - pending;
+    // The limb below limb 0 holds the pending bits at its top.
+    Limb below = pendingBits << back;
+    // Four limbs a step: their shifted values first, then four subtractions in a row.
     unsigned char borrow = 0;
-    for (int32_t i = 0; i <= top; i += 4) {
+    int32_t i = 0;
+    for (; i + 3 <= top; i += 4) {
         const Limb r0 = rem[i];
         const Limb r1 = rem[i + 1];
         const Limb r2 = rem[i + 2];
         const Limb r3 = rem[i + 3];
-        const Limb v0 = (r0 << shift) | ((below >> 1) >> back);
-        const Limb v1 = (r1 << shift) | ((r0 >> 1) >> back);
-        const Limb v2 = (r2 << shift) | ((r1 >> 1) >> back);
-        const Limb v3 = (r3 << shift) | ((r2 >> 1) >> back);
+        Limb v0 = (r0 << pending) | (below >> back);
+        Limb v1 = (r1 << pending) | (r0 >> back);
+        Limb v2 = (r2 << pending) | (r1 >> back);
+        Limb v3 = (r3 << pending) | (r2 >> back);
         below = r3;
+        // Keeps the shifts above out of the chain of subtractions below, which can
+        // then hand the borrow on in the flags.
+        asm("" : "+r"(v0), "+r"(v1), "+r"(v2), "+r"(v3));
         borrow = SubtractWithBorrow(borrow, v0, divisor[i], &rem[i]);
         borrow = SubtractWithBorrow(borrow, v1, divisor[i + 1], &rem[i + 1]);
         borrow = SubtractWithBorrow(borrow, v2, divisor[i + 2], &rem[i + 2]);
         borrow = SubtractWithBorrow(borrow, v3, divisor[i + 3], &rem[i + 3]);
     }
-    r.pending = 0;
-    int32_t i = top;
+    for (; i <= top; ++i) {
+        const Limb current = rem[i];
+        borrow = SubtractWithBorrow(borrow, (current << pending) | (below >> back), divisor[i],
+                                    &rem[i]);
+        below = current;
+    }
+    // The remainder is at least the divisor, so no borrow leaves the top.
+    i = top;
     while (i >= 0 && rem[i] == 0) {
         --i;
     }
-    r.bits =
-        i < 0 ? 0 : i * static_cast<int32_t>(kLimbBits) + static_cast<int32_t>(LimbBits(rem[i]));
+    return i < 0 ? 0 : i * static_cast<int32_t>(kLimbBits) + static_cast<int32_t>(LimbBits(rem[i]));
 }
 
 // The long division of positive a by b of more than 32 bits, b <= a, into a zero
@@ -900,7 +897,7 @@ void SubtractShifted(LongRemainder& r, const Limb* divisor, int32_t length, Limb
 // bring in the bits of a one at a time from the top, and whenever the remainder
 // reaches b subtract b and set that quotient bit. Until the remainder reaches b's bit
 // length every comparison is decided by length, so those bits are brought in
-// together; at the same length the words decide. The remainder ends with the word
+// together; at the same length the limbs decide. The remainder ends with the word
 // count of the last subtraction, which is the larger of the significant words of the
 // remainder before it and those of -b (a sum of values of opposite signs keeps no
 // carry word). Shifts never add a word: the remainder is below b when it is shifted.
@@ -916,53 +913,55 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
     std::memcpy(divisor, b.Words, bWords * sizeof(uint32_t));
     const int32_t divisorBits = b.BitLength;
     const uint32_t negatedWords = SignificantWordsOf(NegatedBitLength(b));
-    LongRemainder r;
-    std::memset(r.rem, 0, sizeof r.rem);
-    r.bits = 0;
-    r.pending = 0;
+
+    Limb rem[kLimbs] = {};
+    int32_t bits = 0;
+    uint32_t pending = 0;
     uint32_t wordCount = remainder.WordCount;
     int32_t n = dividend.BitLength;  // bits not brought in yet; the last one in is bit n
     for (;;) {
-        if (r.bits == 0) {
+        if (bits == 0) {
             // A zero remainder takes the next bit as its value.
             if (n == 0) {
                 break;
             }
             --n;
             if (((a.words[n / 32] >> (n % 32)) & 1) != 0) {
-                r.rem[0] = 1;
-                r.bits = 1;
+                rem[0] = 1;
+                bits = 1;
             }
             continue;
         }
-        int32_t length = r.bits + static_cast<int32_t>(r.pending);
+        int32_t length = bits + static_cast<int32_t>(pending);
         if (length < divisorBits) {
             const int32_t take = divisorBits - length < n ? divisorBits - length : n;
             if (take == 0) {
                 break;
             }
             n -= take;
-            r.pending += static_cast<uint32_t>(take);
+            pending += static_cast<uint32_t>(take);
             length += take;
-            if (r.pending >= kLimbBits) {
-                ApplyPending(r, a, n);
+            if (pending >= kLimbBits) {
+                bits = ApplyPending(rem, bits, pending - 1, a, n + 1);
+                pending = 1;
             }
             if (length < divisorBits) {
                 continue;
             }
         }
-        Limb pendingBits = PendingBits(r, a, n);
-        if (length == divisorBits && IsBelow(r, divisor, length, pendingBits)) {
+        Limb pendingBits = PendingBits(a, n, pending);
+        if (length == divisorBits && IsBelow(rem, pending, pendingBits, divisor, length)) {
             if (n == 0) {
                 break;
             }
             --n;
-            ++r.pending;
+            ++pending;
             ++length;
-            if (r.pending == kLimbBits) {
-                ApplyPending(r, a, n);
+            if (pending == kLimbBits) {
+                bits = ApplyPending(rem, bits, pending - 1, a, n + 1);
+                pending = 1;
             }
-            pendingBits = PendingBits(r, a, n);
+            pendingBits = PendingBits(a, n, pending);
         }
         // The in-place subtraction first resizes the remainder to one word above both.
         const uint32_t remainderWords = static_cast<uint32_t>(length) / 32 + 1;
@@ -970,14 +969,15 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
         if (words + 1 > BIGINT_MAX_WORDS) {
             platform::RaiseIntegerOverflow();
         }
-        SubtractShifted(r, divisor, length, pendingBits);
+        bits = SubtractShifted(rem, pending, pendingBits, divisor, length);
+        pending = 0;
         wordCount = words;
         quotient.Words[n / 32] |= 1u << (n % 32);
     }
-    ApplyPending(r, a, n);
-    std::memcpy(remainder.Words, r.rem, wordCount * sizeof(uint32_t));
+    bits = ApplyPending(rem, bits, pending, a, n);
+    std::memcpy(remainder.Words, rem, wordCount * sizeof(uint32_t));
     remainder.WordCount = wordCount;
-    remainder.BitLength = r.bits;
+    remainder.BitLength = bits;
 }
 
 // a and b positive; quotient and remainder distinct from them and from each other.
