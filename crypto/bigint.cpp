@@ -832,20 +832,24 @@ int32_t ApplyPending(Limb* rem, int32_t bits, uint32_t pending, const Dividend& 
 }
 
 // Whether the remainder, `length` bits long as the divisor is, is below the divisor;
-// pending below kLimbBits.
-bool IsBelow(const Limb* rem, uint32_t pending, Limb pendingBits, const Limb* divisor,
+// pending below kLimbBits. Nearly always the top limbs decide.
+bool IsBelow(const Limb* rem, uint32_t pending, const Dividend& a, int32_t n, const Limb* divisor,
              int32_t length) {
     // Two shifts for the bits from the limb below, so that no pending bits bring
-    // nothing in; the limb below limb 0 holds the pending bits at its top.
+    // nothing in.
     const uint32_t back = kLimbBits - 1 - pending;
     for (int32_t i = (length - 1) / static_cast<int32_t>(kLimbBits); i >= 0; --i) {
-        const Limb below = i == 0 ? (pendingBits << back) << 1 : rem[i - 1];
-        const Limb value = (rem[i] << pending) | ((below >> 1) >> back);
+        const Limb fromBelow = i == 0 ? PendingBits(a, n, pending) : (rem[i - 1] >> 1) >> back;
+        const Limb value = (rem[i] << pending) | fromBelow;
         if (value != divisor[i]) {
             return value < divisor[i];
         }
     }
     return false;
+}
+
+inline Limb RotateLeft(Limb v, uint32_t n) {
+    return (v << n) | (v >> ((kLimbBits - n) % kLimbBits));
 }
 
 // rem = remainder - divisor in one pass that also applies the pending shift, for a
@@ -854,22 +858,24 @@ bool IsBelow(const Limb* rem, uint32_t pending, Limb pendingBits, const Limb* di
 int32_t SubtractShifted(Limb* rem, uint32_t pending, Limb pendingBits, const Limb* divisor,
                         int32_t length) {
     const int32_t top = (length - 1) / static_cast<int32_t>(kLimbBits);
-    const uint32_t back = kLimbBits - pending;
-    // The limb below limb 0 holds the pending bits at its top.
-    Limb below = pendingBits << back;
+    // Each limb rotated left by the shift holds its own bits shifted up and, in its
+    // low `pending` bits, those it hands to the limb above; the limb below limb 0
+    // hands up the pending bits.
+    const Limb low = (Limb(1) << pending) - 1;
+    Limb below = pendingBits;
     // Four limbs a step: their shifted values first, then four subtractions in a row.
     unsigned char borrow = 0;
     int32_t i = 0;
     for (; i + 3 <= top; i += 4) {
-        const Limb r0 = rem[i];
-        const Limb r1 = rem[i + 1];
-        const Limb r2 = rem[i + 2];
-        const Limb r3 = rem[i + 3];
-        Limb v0 = (r0 << pending) | (below >> back);
-        Limb v1 = (r1 << pending) | (r0 >> back);
-        Limb v2 = (r2 << pending) | (r1 >> back);
-        Limb v3 = (r3 << pending) | (r2 >> back);
-        below = r3;
+        const Limb t0 = RotateLeft(rem[i], pending);
+        const Limb t1 = RotateLeft(rem[i + 1], pending);
+        const Limb t2 = RotateLeft(rem[i + 2], pending);
+        const Limb t3 = RotateLeft(rem[i + 3], pending);
+        Limb v0 = t0 ^ ((t0 ^ below) & low);
+        Limb v1 = t1 ^ ((t1 ^ t0) & low);
+        Limb v2 = t2 ^ ((t2 ^ t1) & low);
+        Limb v3 = t3 ^ ((t3 ^ t2) & low);
+        below = t3;
         // Keeps the shifts above out of the chain of subtractions below, which can
         // then hand the borrow on in the flags.
         asm("" : "+r"(v0), "+r"(v1), "+r"(v2), "+r"(v3));
@@ -879,10 +885,9 @@ int32_t SubtractShifted(Limb* rem, uint32_t pending, Limb pendingBits, const Lim
         borrow = SubtractWithBorrow(borrow, v3, divisor[i + 3], &rem[i + 3]);
     }
     for (; i <= top; ++i) {
-        const Limb current = rem[i];
-        borrow = SubtractWithBorrow(borrow, (current << pending) | (below >> back), divisor[i],
-                                    &rem[i]);
-        below = current;
+        const Limb t = RotateLeft(rem[i], pending);
+        borrow = SubtractWithBorrow(borrow, t ^ ((t ^ below) & low), divisor[i], &rem[i]);
+        below = t;
     }
     // The remainder is at least the divisor, so no borrow leaves the top.
     i = top;
@@ -949,8 +954,7 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
                 continue;
             }
         }
-        Limb pendingBits = PendingBits(a, n, pending);
-        if (length == divisorBits && IsBelow(rem, pending, pendingBits, divisor, length)) {
+        if (length == divisorBits && IsBelow(rem, pending, a, n, divisor, length)) {
             if (n == 0) {
                 break;
             }
@@ -961,7 +965,6 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
                 bits = ApplyPending(rem, bits, pending - 1, a, n + 1);
                 pending = 1;
             }
-            pendingBits = PendingBits(a, n, pending);
         }
         // The in-place subtraction first resizes the remainder to one word above both.
         const uint32_t remainderWords = static_cast<uint32_t>(length) / 32 + 1;
@@ -969,10 +972,11 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
         if (words + 1 > BIGINT_MAX_WORDS) {
             platform::RaiseIntegerOverflow();
         }
-        bits = SubtractShifted(rem, pending, pendingBits, divisor, length);
+        bits = SubtractShifted(rem, pending, PendingBits(a, n, pending), divisor, length);
         pending = 0;
         wordCount = words;
-        quotient.Words[n / 32] |= 1u << (n % 32);
+        const uint32_t bit = static_cast<uint32_t>(n);
+        quotient.Words[bit / 32] |= 1u << (bit % 32);
     }
     bits = ApplyPending(rem, bits, pending, a, n);
     std::memcpy(remainder.Words, rem, wordCount * sizeof(uint32_t));
