@@ -903,9 +903,9 @@ int32_t SubtractShifted(Limb* rem, uint32_t pending, Limb pendingBits, const Lim
 // reaches b subtract b and set that quotient bit. Until the remainder reaches b's bit
 // length every comparison is decided by length, so those bits are brought in
 // together; at the same length the limbs decide. The remainder ends with the word
-// count of the last subtraction, which is the larger of the significant words of the
-// remainder before it and those of -b (a sum of values of opposite signs keeps no
-// carry word). Shifts never add a word: the remainder is below b when it is shifted.
+// count of the last subtraction: the significant words of the remainder before it (a
+// sum of values of opposite signs keeps no carry word). Shifts never add a word: the
+// remainder is below b when it is shifted.
 void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigInt& remainder) {
     Dividend a;
     const uint32_t aWords = static_cast<uint32_t>(dividend.BitLength - 1) / 32 + 1;
@@ -917,7 +917,6 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
     const uint32_t bWords = b.SignificantWords() < b.WordCount ? b.SignificantWords() : b.WordCount;
     std::memcpy(divisor, b.Words, bWords * sizeof(uint32_t));
     const int32_t divisorBits = b.BitLength;
-    const uint32_t negatedWords = SignificantWordsOf(NegatedBitLength(b));
 
     Limb rem[kLimbs] = {};
     int32_t bits = 0;
@@ -966,9 +965,10 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
                 pending = 1;
             }
         }
-        // The in-place subtraction first resizes the remainder to one word above both.
-        const uint32_t remainderWords = static_cast<uint32_t>(length) / 32 + 1;
-        const uint32_t words = remainderWords > negatedWords ? remainderWords : negatedWords;
+        // The in-place subtraction resizes the remainder to one word above the larger
+        // operand, the remainder (b's negation takes no more words than b), and keeps
+        // that larger count.
+        const uint32_t words = static_cast<uint32_t>(length) / 32 + 1;
         if (words + 1 > BIGINT_MAX_WORDS) {
             platform::RaiseIntegerOverflow();
         }
