@@ -532,15 +532,15 @@ WideProduct MultiplySmall(uint64_t x, uint64_t y) {
     return {low, p + (m.low >> 32) + (m.high << 32) + carry};
 }
 
+void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t ly,
+                   uint32_t* product, uint32_t* wordCount);
+
 // product = x * y (lengths lx, ly; all lx + ly words of product written), split as
 // BigMultiply splits: Karatsuba while both operands are at least 2^32, a one-word
-// multiplier loop below. Every intermediate is non-negative, so the parts are added
-// and subtracted as bare words in place: S = x0 y0 goes to the low 2h words of the
-// product and P = x1 y1 above them, and M = (x1 + x0)(y1 + y0) - P - S is added at
-// word h. A squaring squares its halves. With wordCount, the word count BigMultiply
-// gives this product is stored there.
-void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t ly,
-                   uint32_t* product, uint32_t* wordCount) {
+// multiplier loop below. Operands of up to two words each are multiplied in 64-bit
+// registers.
+inline void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t ly,
+                          uint32_t* product) {
     if (lx <= 2 && ly <= 2) {
         const uint64_t xv = lx == 0 ? 0 : lx == 1 ? x[0] : x[0] | static_cast<uint64_t>(x[1]) << 32;
         const uint64_t yv = ly == 0 ? 0 : ly == 1 ? y[0] : y[0] | static_cast<uint64_t>(y[1]) << 32;
@@ -548,13 +548,8 @@ void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t l
         const uint32_t words[4] = {static_cast<uint32_t>(w.low), static_cast<uint32_t>(w.low >> 32),
                                    static_cast<uint32_t>(w.high),
                                    static_cast<uint32_t>(w.high >> 32)};
-        CopyWords(product, words, lx + ly);
-        if (wordCount != nullptr) {
-            // Both at least 2^32: a split at h = 1 with low part x0 y0.
-            const uint64_t low = (xv & 0xFFFFFFFFu) * (yv & 0xFFFFFFFFu);
-            const uint32_t lowWords[2] = {static_cast<uint32_t>(low),
-                                          static_cast<uint32_t>(low >> 32)};
-            *wordCount = SplitWordCount(words, 4, lowWords, 2);
+        for (uint32_t i = 0; i < lx + ly; ++i) {
+            product[i] = words[i];
         }
         return;
     }
@@ -573,6 +568,17 @@ void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t l
         }
         return;
     }
+    MultiplySplit(x, lx, y, ly, product, nullptr);
+}
+
+// The Karatsuba step of MultiplyWords, both operands at least 2^32 and one of them at
+// least 2^64. Every intermediate is non-negative, so the parts are added and
+// subtracted as bare words in place: S = x0 y0 goes to the low 2h words of the
+// product and P = x1 y1 above them, and M = (x1 + x0)(y1 + y0) - P - S is added at
+// word h. A squaring squares its halves. With wordCount, the word count BigMultiply
+// gives this product is stored there.
+void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t ly,
+                   uint32_t* product, uint32_t* wordCount) {
     const bool square = x == y && lx == ly;
     uint32_t nx = SignificantOf(x, lx);
     uint32_t ny = SignificantOf(y, ly);
@@ -592,11 +598,11 @@ void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t l
         ly0 = TrimmedLength(y, ly < h ? ly : h);
     }
 
-    MultiplyWords(x, lx0, y, ly0, product, nullptr);
+    MultiplyWords(x, lx0, y, ly0, product);
     for (uint32_t i = lx0 + ly0; i < 2 * h; ++i) {
         product[i] = 0;
     }
-    MultiplyWords(x + h, lx1, y + h, ly1, product + 2 * h, nullptr);
+    MultiplyWords(x + h, lx1, y + h, ly1, product + 2 * h);
     for (uint32_t i = 2 * h + lx1 + ly1; i < total; ++i) {
         product[i] = 0;
     }
@@ -609,7 +615,7 @@ void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t l
         ls = AddWords(y + h, ly1, y, ly0, s);
         sum = s;
     }
-    MultiplyWords(p, lp, sum, ls, m, nullptr);
+    MultiplyWords(p, lp, sum, ls, m);
     uint32_t lm = TrimmedLength(m, lp + ls);
     lm = SubtractWords(m, lm, product + 2 * h, TrimmedLength(product + 2 * h, lx1 + ly1));
     lm = SubtractWords(m, lm, product, TrimmedLength(product, 2 * h));
@@ -626,7 +632,15 @@ void KaratsubaMultiplyWords(const BigInt& a, const BigInt& b, BigInt& out) {
     const uint32_t la = static_cast<uint32_t>(a.BitLength - 1) / 32 + 1;
     const uint32_t lb = static_cast<uint32_t>(b.BitLength - 1) / 32 + 1;
     uint32_t wordCount = 0;
-    MultiplyWords(a.Words, la, b.Words, lb, out.Words, &wordCount);
+    if (la == 2 && lb == 2) {
+        MultiplyWords(a.Words, la, b.Words, lb, out.Words);
+        // A split at h = 1 with low part a0 b0.
+        const uint64_t low = static_cast<uint64_t>(a.Words[0]) * b.Words[0];
+        const uint32_t lowWords[2] = {static_cast<uint32_t>(low), static_cast<uint32_t>(low >> 32)};
+        wordCount = SplitWordCount(out.Words, 4, lowWords, 2);
+    } else {
+        MultiplySplit(a.Words, la, b.Words, lb, out.Words, &wordCount);
+    }
     for (uint32_t i = la + lb; i < wordCount; ++i) {
         out.Words[i] = 0;
     }
@@ -853,11 +867,13 @@ inline Limb RotateLeft(Limb v, uint32_t n) {
 }
 
 // rem = remainder - divisor in one pass that also applies the pending shift, for a
-// remainder of `length` bits at least the divisor and pending from 1 to kLimbBits - 1.
+// remainder at least the divisor and below twice it, and pending from 1 to
+// kLimbBits - 1. The difference is below the divisor, so only the divisor's limbs
+// (0 to top) are formed: a limb above them can hold only the bit shifted out of the
+// top one, and the stored remainder, shorter than the divisor, is zero there.
 // Returns the new bit length.
 int32_t SubtractShifted(Limb* rem, uint32_t pending, Limb pendingBits, const Limb* divisor,
-                        int32_t length) {
-    const int32_t top = (length - 1) / static_cast<int32_t>(kLimbBits);
+                        int32_t top) {
     // Each limb rotated left by the shift holds its own bits shifted up and, in its
     // low `pending` bits, those it hands to the limb above; the limb below limb 0
     // hands up the pending bits.
@@ -889,7 +905,6 @@ int32_t SubtractShifted(Limb* rem, uint32_t pending, Limb pendingBits, const Lim
         borrow = SubtractWithBorrow(borrow, t ^ ((t ^ below) & low), divisor[i], &rem[i]);
         below = t;
     }
-    // The remainder is at least the divisor, so no borrow leaves the top.
     i = top;
     while (i >= 0 && rem[i] == 0) {
         --i;
@@ -917,6 +932,7 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
     const uint32_t bWords = b.SignificantWords() < b.WordCount ? b.SignificantWords() : b.WordCount;
     std::memcpy(divisor, b.Words, bWords * sizeof(uint32_t));
     const int32_t divisorBits = b.BitLength;
+    const int32_t divisorTop = (divisorBits - 1) / static_cast<int32_t>(kLimbBits);
 
     Limb rem[kLimbs] = {};
     int32_t bits = 0;
@@ -972,7 +988,7 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
         if (words + 1 > BIGINT_MAX_WORDS) {
             platform::RaiseIntegerOverflow();
         }
-        bits = SubtractShifted(rem, pending, PendingBits(a, n, pending), divisor, length);
+        bits = SubtractShifted(rem, pending, PendingBits(a, n, pending), divisor, divisorTop);
         pending = 0;
         wordCount = words;
         const uint32_t bit = static_cast<uint32_t>(n);
