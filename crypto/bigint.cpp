@@ -463,29 +463,9 @@ void AddInto(uint32_t* to, uint32_t room, const uint32_t* from, uint32_t lf) {
     }
 }
 
-// The word count BigMultiply leaves on a product split at h words with low part S:
-// the shifted middle and high parts are added first, then S, each sum keeping a
-// carry word. product holds `total` words; middle is M, the sum of the cross products.
-__attribute__((noinline)) uint32_t SplitProductWordCount(const uint32_t* product, uint32_t total,
-                                                         uint32_t h, const uint32_t* middle,
-                                                         uint32_t middleLength) {
-    // (P * 2^(32h) + M) * 2^(32h), P being the high part at word 2h.
-    uint32_t upper[BIGINT_MAX_WORDS];
-    const uint32_t upperWords = total - h;
-    CopyWords(upper, middle, middleLength);
-    for (uint32_t i = middleLength; i < upperWords; ++i) {
-        upper[i] = 0;
-    }
-    AddInto(upper + h, upperWords - h, product + 2 * h,
-            TrimmedLength(product + 2 * h, total - 2 * h));
-    const uint32_t upperLength = TrimmedLength(upper, upperWords);
-    const uint32_t highAndMiddle = upperLength == 0 ? 0 : SignificantOf(upper, upperLength) + h;
-    const uint32_t low = SignificantOf(product, TrimmedLength(product, 2 * h));
-    return (highAndMiddle > low ? highAndMiddle : low) + 1;
-}
-
-// The word count BigMultiply leaves on a product split with low part S: the shifted
-// middle and high parts are added first, and then S, each sum keeping a carry word.
+// The word count BigMultiply leaves on a product of `total` words split with low part
+// S (`lowWords` words): the shifted middle and high parts are added first, and then S,
+// each sum keeping a carry word.
 uint32_t SplitWordCount(const uint32_t* product, uint32_t total, const uint32_t* low,
                         uint32_t lowWords) {
     uint32_t upper[BIGINT_MAX_WORDS];
@@ -534,6 +514,18 @@ WideProduct MultiplySmall(uint64_t x, uint64_t y) {
 
 void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t ly,
                    uint32_t* product, uint32_t* wordCount);
+
+// The last step of a split product, for the product itself rather than one of its
+// parts: adds the middle part at word h and returns the word count, for which the
+// low part S, about to be overwritten, is kept aside.
+__attribute__((noinline)) uint32_t AddMiddleCounting(uint32_t* product, uint32_t total, uint32_t h,
+                                                     const uint32_t* middle,
+                                                     uint32_t middleLength) {
+    uint32_t low[BIGINT_MAX_WORDS];
+    CopyWords(low, product, 2 * h);
+    AddInto(product + h, total - h, middle, middleLength);
+    return SplitWordCount(product, total, low, 2 * h);
+}
 
 // product = x * y (lengths lx, ly; all lx + ly words of product written), split as
 // BigMultiply splits: Karatsuba while both operands are at least 2^32, a one-word
@@ -620,7 +612,8 @@ void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t l
     lm = SubtractWords(m, lm, product + 2 * h, TrimmedLength(product + 2 * h, lx1 + ly1));
     lm = SubtractWords(m, lm, product, TrimmedLength(product, 2 * h));
     if (wordCount != nullptr) {
-        *wordCount = SplitProductWordCount(product, total, h, m, lm);
+        *wordCount = AddMiddleCounting(product, total, h, m, lm);
+        return;
     }
     AddInto(product + h, total - h, m, lm);
 }
@@ -756,7 +749,8 @@ void BigMultiply(const BigInt& a, const BigInt& b, BigInt& out) {
 namespace {
 
 // The long division keeps its remainder in machine-word limbs, two words to a limb
-// where the machine has 64-bit registers.
+// where the machine has 64-bit registers. QUELLIX_BIGINT_WORD_LIMBS asks for one-word
+// limbs anywhere, so that a 64-bit build can test the path of 32-bit ones.
 #if UINTPTR_MAX > 0xFFFFFFFFu && !defined(QUELLIX_BIGINT_WORD_LIMBS)
 using Limb = unsigned long long;  // the type of the x86 subtract-with-borrow intrinsic
 #else
