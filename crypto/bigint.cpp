@@ -6,6 +6,11 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
 
 #include "crypto/wipe.h"
 #include "platform/platform.h"
@@ -381,7 +386,265 @@ void LoadLowHalf(const BigInt& v, uint32_t h, BigInt& half) {
     half.Normalize();
 }
 
-// Both operands at least 2^32; out is zero and distinct from both.
+// Together at most this many significant words, no step of a product can outgrow the
+// capacity: the product and every sum and shifted part of its Karatsuba steps keep
+// below 2^(32 * 66 - 1), so they fit 66 words with the carry word of a sum. The
+// handshake's products (33 by 33 words) are of this kind.
+constexpr uint32_t kFastProductWords = 66;
+
+// The products below work on non-negative values held as bare words: a length counts
+// the words up to the highest non-zero one (0 for zero). Their temporaries are sized
+// for operands of at most kFastProductWords words together.
+constexpr uint32_t kHalfWords = kFastProductWords / 2 + 3;
+
+uint32_t TrimmedLength(const uint32_t* w, uint32_t n) {
+    while (n > 0 && w[n - 1] == 0) {
+        --n;
+    }
+    return n;
+}
+
+// Significant words of a non-negative value: its length, one more when the top bit
+// of its top word is set (the sign bit needs a word of its own then).
+uint32_t SignificantOf(const uint32_t* w, uint32_t length) {
+    return length == 0 ? 0 : length + (w[length - 1] >> 31);
+}
+
+// sum = a + b; returns the length of the sum, which takes up to one word more than the
+// longer operand.
+uint32_t AddWords(const uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb, uint32_t* sum) {
+    if (la < lb) {
+        std::swap(a, b);
+        std::swap(la, lb);
+    }
+    uint64_t carry = 0;
+    uint32_t i = 0;
+    for (; i < lb; ++i) {
+        carry += static_cast<uint64_t>(a[i]) + b[i];
+        sum[i] = static_cast<uint32_t>(carry);
+        carry >>= 32;
+    }
+    for (; i < la; ++i) {
+        carry += a[i];
+        sum[i] = static_cast<uint32_t>(carry);
+        carry >>= 32;
+    }
+    sum[la] = static_cast<uint32_t>(carry);
+    return la + static_cast<uint32_t>(carry);
+}
+
+// a -= b for a >= b; returns the new length of a.
+uint32_t SubtractWords(uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb) {
+    uint32_t borrow = 0;
+    uint32_t i = 0;
+    for (; i < lb; ++i) {
+        const uint64_t d = static_cast<uint64_t>(a[i]) - b[i] - borrow;
+        a[i] = static_cast<uint32_t>(d);
+        borrow = static_cast<uint32_t>(d >> 63);
+    }
+    for (; borrow != 0 && i < la; ++i) {
+        borrow = a[i] == 0 ? 1 : 0;
+        --a[i];
+    }
+    return TrimmedLength(a, la);
+}
+
+// to += from, where the sum fits the room words of to.
+void AddInto(uint32_t* to, uint32_t room, const uint32_t* from, uint32_t lf) {
+    uint64_t carry = 0;
+    uint32_t i = 0;
+    for (; i < lf; ++i) {
+        carry += static_cast<uint64_t>(to[i]) + from[i];
+        to[i] = static_cast<uint32_t>(carry);
+        carry >>= 32;
+    }
+    for (; carry != 0 && i < room; ++i) {
+        carry = ++to[i] == 0 ? 1 : 0;
+    }
+}
+
+// The word count BigMultiply leaves on a product of `total` words split with low part
+// S (`lowWords` words): the shifted middle and high parts are added first, and then S,
+// each sum keeping a carry word.
+uint32_t SplitWordCount(const uint32_t* product, uint32_t total, const uint32_t* low,
+                        uint32_t lowWords) {
+    uint32_t upper[BIGINT_MAX_WORDS];
+    CopyWords(upper, product, total);
+    SubtractWords(upper, total, low, lowWords);
+    const uint32_t highAndMiddle = SignificantOf(upper, TrimmedLength(upper, total));
+    const uint32_t lowPart = SignificantOf(low, TrimmedLength(low, lowWords));
+    return (highAndMiddle > lowPart ? highAndMiddle : lowPart) + 1;
+}
+
+// A product of values below 2^64 in two 64-bit halves.
+struct WideProduct {
+    uint64_t low;
+    uint64_t high;
+};
+
+// x * y for x and y below 2^64, split as BigMultiply splits: a one-word multiplier
+// loop when either is below 2^32, otherwise Karatsuba at h = 1 (one word each way),
+// whose sums of halves take up to 33 bits, so that their product may split again.
+WideProduct MultiplySmall(uint64_t x, uint64_t y) {
+    if ((x >> 32) == 0 || (y >> 32) == 0) {
+        const bool xIsWord = (x >> 32) == 0;
+        const uint64_t s = xIsWord ? x : y;
+        const uint64_t l = xIsWord ? y : x;
+        const uint64_t w0 = (l & 0xFFFFFFFFu) * s;
+        const uint64_t w1 = (l >> 32) * s + (w0 >> 32);
+        return {(w0 & 0xFFFFFFFFu) | (w1 << 32), w1 >> 32};
+    }
+    const uint64_t x1 = x >> 32;
+    const uint64_t x0 = x & 0xFFFFFFFFu;
+    const uint64_t y1 = y >> 32;
+    const uint64_t y0 = y & 0xFFFFFFFFu;
+    const uint64_t s = x0 * y0;
+    const uint64_t p = x1 * y1;
+    WideProduct m = MultiplySmall(x1 + x0, y1 + y0);
+    // m -= p + s; the difference x1 y0 + x0 y1 is below 2^65.
+    m.high -= m.low < p ? 1 : 0;
+    m.low -= p;
+    m.high -= m.low < s ? 1 : 0;
+    m.low -= s;
+    // s + m * 2^32 + p * 2^64.
+    const uint64_t low = s + (m.low << 32);
+    const uint64_t carry = low < s ? 1 : 0;
+    return {low, p + (m.low >> 32) + (m.high << 32) + carry};
+}
+
+void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t ly,
+                   uint32_t* product, uint32_t* wordCount);
+
+// The last step of a split product, for the product itself rather than one of its
+// parts: adds the middle part at word h and returns the word count, for which the
+// low part S, about to be overwritten, is kept aside.
+__attribute__((noinline)) uint32_t AddMiddleCounting(uint32_t* product, uint32_t total, uint32_t h,
+                                                     const uint32_t* middle,
+                                                     uint32_t middleLength) {
+    uint32_t low[BIGINT_MAX_WORDS];
+    CopyWords(low, product, 2 * h);
+    AddInto(product + h, total - h, middle, middleLength);
+    return SplitWordCount(product, total, low, 2 * h);
+}
+
+// product = x * y (lengths lx, ly; all lx + ly words of product written), split as
+// BigMultiply splits: Karatsuba while both operands are at least 2^32, a one-word
+// multiplier loop below. Operands of up to two words each are multiplied in 64-bit
+// registers.
+inline void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t ly,
+                          uint32_t* product) {
+    if (lx <= 2 && ly <= 2) {
+        const uint64_t xv = lx == 0 ? 0 : lx == 1 ? x[0] : x[0] | static_cast<uint64_t>(x[1]) << 32;
+        const uint64_t yv = ly == 0 ? 0 : ly == 1 ? y[0] : y[0] | static_cast<uint64_t>(y[1]) << 32;
+        const WideProduct w = MultiplySmall(xv, yv);
+        const uint32_t words[4] = {static_cast<uint32_t>(w.low), static_cast<uint32_t>(w.low >> 32),
+                                   static_cast<uint32_t>(w.high),
+                                   static_cast<uint32_t>(w.high >> 32)};
+        for (uint32_t i = 0; i < lx + ly; ++i) {
+            product[i] = words[i];
+        }
+        return;
+    }
+    if (lx <= 1 || ly <= 1) {
+        const uint32_t s = lx <= 1 ? (lx == 0 ? 0 : x[0]) : (ly == 0 ? 0 : y[0]);
+        const uint32_t* l = lx <= 1 ? y : x;
+        const uint32_t n = lx <= 1 ? ly : lx;
+        uint64_t carry = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            carry += static_cast<uint64_t>(l[i]) * s;
+            product[i] = static_cast<uint32_t>(carry);
+            carry >>= 32;
+        }
+        if (lx + ly > n) {
+            product[n] = static_cast<uint32_t>(carry);
+        }
+        return;
+    }
+    MultiplySplit(x, lx, y, ly, product, nullptr);
+}
+
+// The Karatsuba step of MultiplyWords, both operands at least 2^32 and one of them at
+// least 2^64. Every intermediate is non-negative, so the parts are added and
+// subtracted as bare words in place: S = x0 y0 goes to the low 2h words of the
+// product and P = x1 y1 above them, and M = (x1 + x0)(y1 + y0) - P - S is added at
+// word h. A squaring squares its halves. With wordCount, the word count BigMultiply
+// gives this product is stored there.
+void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t ly,
+                   uint32_t* product, uint32_t* wordCount) {
+    const bool square = x == y && lx == ly;
+    uint32_t nx = SignificantOf(x, lx);
+    uint32_t ny = SignificantOf(y, ly);
+    if (nx < ny) {
+        std::swap(x, y);
+        std::swap(lx, ly);
+        std::swap(nx, ny);
+    }
+    const uint32_t h = nx / 2;
+    const uint32_t total = lx + ly;
+    const uint32_t lx1 = lx - h;
+    const uint32_t lx0 = TrimmedLength(x, h);
+    uint32_t ly1 = 0;
+    uint32_t ly0 = ly;
+    if (ny >= h) {
+        ly1 = ly > h ? ly - h : 0;
+        ly0 = TrimmedLength(y, ly < h ? ly : h);
+    }
+
+    MultiplyWords(x, lx0, y, ly0, product);
+    for (uint32_t i = lx0 + ly0; i < 2 * h; ++i) {
+        product[i] = 0;
+    }
+    MultiplyWords(x + h, lx1, y + h, ly1, product + 2 * h);
+    for (uint32_t i = 2 * h + lx1 + ly1; i < total; ++i) {
+        product[i] = 0;
+    }
+
+    uint32_t p[kHalfWords], s[kHalfWords], m[2 * kHalfWords];
+    const uint32_t lp = AddWords(x + h, lx1, x, lx0, p);
+    const uint32_t* sum = p;
+    uint32_t ls = lp;
+    if (!square) {
+        ls = AddWords(y + h, ly1, y, ly0, s);
+        sum = s;
+    }
+    MultiplyWords(p, lp, sum, ls, m);
+    uint32_t lm = TrimmedLength(m, lp + ls);
+    lm = SubtractWords(m, lm, product + 2 * h, TrimmedLength(product + 2 * h, lx1 + ly1));
+    lm = SubtractWords(m, lm, product, TrimmedLength(product, 2 * h));
+    if (wordCount != nullptr) {
+        *wordCount = AddMiddleCounting(product, total, h, m, lm);
+        return;
+    }
+    AddInto(product + h, total - h, m, lm);
+}
+
+// Both operands at least 2^32 and together at most kFastProductWords significant
+// words; out is zero and distinct from both.
+void KaratsubaMultiplyWords(const BigInt& a, const BigInt& b, BigInt& out) {
+    // Positive values: their words up to the one holding the top bit.
+    const uint32_t la = static_cast<uint32_t>(a.BitLength - 1) / 32 + 1;
+    const uint32_t lb = static_cast<uint32_t>(b.BitLength - 1) / 32 + 1;
+    uint32_t wordCount = 0;
+    if (la == 2 && lb == 2) {
+        MultiplyWords(a.Words, la, b.Words, lb, out.Words);
+        // A split at h = 1 with low part a0 b0.
+        const uint64_t low = static_cast<uint64_t>(a.Words[0]) * b.Words[0];
+        const uint32_t lowWords[2] = {static_cast<uint32_t>(low), static_cast<uint32_t>(low >> 32)};
+        wordCount = SplitWordCount(out.Words, 4, lowWords, 2);
+    } else {
+        MultiplySplit(a.Words, la, b.Words, lb, out.Words, &wordCount);
+    }
+    for (uint32_t i = la + lb; i < wordCount; ++i) {
+        out.Words[i] = 0;
+    }
+    out.WordCount = wordCount;
+    out.Normalize();
+}
+
+// Both operands at least 2^32 and together wider than kFastProductWords significant
+// words; out is zero and distinct from both. Values this wide can outgrow the
+// capacity at any step, so each step runs as the general operations, which end the
+// process where a value outgrows it.
 void KaratsubaMultiply(const BigInt& a, const BigInt& b, BigInt& out) {
     const bool bIsLarger = b.SignificantWords() >= a.SignificantWords();
     const BigInt& x = bIsLarger ? b : a;
@@ -473,7 +736,11 @@ void BigMultiply(const BigInt& a, const BigInt& b, BigInt& out) {
     }
     out.SetInt(0);
     if (a.BitLength > 32 && b.BitLength > 32) {
-        KaratsubaMultiply(a, b, out);
+        if (a.SignificantWords() + b.SignificantWords() <= kFastProductWords) {
+            KaratsubaMultiplyWords(a, b, out);
+        } else {
+            KaratsubaMultiply(a, b, out);
+        }
     } else {
         MultiplyByWord(a, b, out);
     }
@@ -481,14 +748,250 @@ void BigMultiply(const BigInt& a, const BigInt& b, BigInt& out) {
 
 namespace {
 
-// Sets bit 0 of a remainder that was just shifted left when bit n of a is set.
-void BringInBit(const BigInt& a, int32_t n, BigInt& remainder) {
-    if (a.TestBit(static_cast<uint32_t>(n)) != 0) {
-        remainder.Words[0] |= 1u;
-        if (remainder.BitLength == 0) {
-            remainder.BitLength = 1;
+// The long division keeps its remainder in machine-word limbs, two words to a limb
+// where the machine has 64-bit registers. QUELLIX_BIGINT_WORD_LIMBS asks for one-word
+// limbs anywhere, so that a 64-bit build can test the path of 32-bit ones.
+#if UINTPTR_MAX > 0xFFFFFFFFu && !defined(QUELLIX_BIGINT_WORD_LIMBS)
+using Limb = unsigned long long;  // the type of the x86 subtract-with-borrow intrinsic
+#else
+using Limb = unsigned int;
+#endif
+constexpr uint32_t kLimbBits = 8 * sizeof(Limb);
+// Room for a remainder of BIGINT_MAX_WORDS words and a spare limb above its top,
+// rounded up to whole steps of four limbs.
+constexpr uint32_t kLimbs = ((BIGINT_MAX_WORDS * 32 / kLimbBits + 1) / 4 + 1) * 4;
+
+uint32_t LimbBits(Limb v) {
+    if (v == 0) {
+        return 0;
+    }
+    return sizeof(Limb) == 8 ? 64 - __builtin_clzll(v) : 32 - __builtin_clz(v);
+}
+
+// The dividend's words with zero words above them, so that the bits of any position
+// below its length can be read as a limb without bounds checks.
+struct Dividend {
+    uint32_t words[BIGINT_MAX_WORDS + 3];
+};
+
+// kLimbBits bits of the dividend from bit `from` up.
+Limb BitsFrom(const Dividend& a, uint32_t from) {
+    const uint32_t word = from / 32;
+    const uint32_t shift = from % 32;
+    uint64_t bits = (a.words[word] | static_cast<uint64_t>(a.words[word + 1]) << 32) >> shift;
+    if (kLimbBits == 64 && shift != 0) {
+        bits |= static_cast<uint64_t>(a.words[word + 2]) << (64 - shift);
+    }
+    return static_cast<Limb>(bits);
+}
+
+// difference = x - y - borrow; returns the borrow out. On x86 the chain of these
+// is one subtract-with-borrow instruction a limb.
+inline unsigned char SubtractWithBorrow(unsigned char borrow, Limb x, Limb y, Limb* difference) {
+#if defined(__x86_64__) && !defined(QUELLIX_BIGINT_WORD_LIMBS)
+    return _subborrow_u64(borrow, x, y, difference);
+#elif defined(__x86_64__) || defined(__i386__)
+    return _subborrow_u32(borrow, x, y, difference);
+#else
+    const Limb d = x - y;
+    const unsigned char under = x < y;
+    *difference = d - borrow;
+    return under | (d < borrow);
+#endif
+}
+
+// The remainder of the long division is held as `rem`, a value of `bits` bits in limbs
+// that are zero above its top, shifted left by `pending` bits with dividend bits n to
+// n + pending - 1 below it: bits brought in whose shifts wait for the next pass over
+// the remainder.
+
+// The pending dividend bits as the low bits of a limb, for pending below kLimbBits.
+Limb PendingBits(const Dividend& a, int32_t n, uint32_t pending) {
+    if (pending == 0) {
+        return 0;
+    }
+    return BitsFrom(a, static_cast<uint32_t>(n)) & ((Limb(1) << pending) - 1);
+}
+
+// Applies any number of pending bits: rem = rem * 2^pending + those dividend bits.
+// Returns the new bit length.
+int32_t ApplyPending(Limb* rem, int32_t bits, uint32_t pending, const Dividend& a, int32_t n) {
+    if (pending == 0) {
+        return bits;
+    }
+    const int32_t limbShift = static_cast<int32_t>(pending / kLimbBits);
+    const uint32_t bitShift = pending % kLimbBits;
+    const int32_t top = (bits - 1) / static_cast<int32_t>(kLimbBits);
+    for (int32_t i = top + limbShift + 1; i >= 0; --i) {
+        const int32_t from = i - limbShift;
+        const Limb high = from >= 0 && from <= top ? rem[from] : 0;
+        const Limb low = from >= 1 && from - 1 <= top ? rem[from - 1] : 0;
+        rem[i] = bitShift == 0 ? high : (high << bitShift) | (low >> (kLimbBits - bitShift));
+    }
+    for (uint32_t i = 0; i * kLimbBits < pending; ++i) {
+        Limb brought = BitsFrom(a, static_cast<uint32_t>(n) + i * kLimbBits);
+        const uint32_t left = pending - i * kLimbBits;
+        if (left < kLimbBits) {
+            brought &= (Limb(1) << left) - 1;
+        }
+        rem[i] |= brought;
+    }
+    return bits + static_cast<int32_t>(pending);
+}
+
+// Whether the remainder, `length` bits long as the divisor is, is below the divisor;
+// pending below kLimbBits. Nearly always the top limbs decide.
+bool IsBelow(const Limb* rem, uint32_t pending, const Dividend& a, int32_t n, const Limb* divisor,
+             int32_t length) {
+    // Two shifts for the bits from the limb below, so that no pending bits bring
+    // nothing in.
+    const uint32_t back = kLimbBits - 1 - pending;
+    for (int32_t i = (length - 1) / static_cast<int32_t>(kLimbBits); i >= 0; --i) {
+        const Limb fromBelow = i == 0 ? PendingBits(a, n, pending) : (rem[i - 1] >> 1) >> back;
+        const Limb value = (rem[i] << pending) | fromBelow;
+        if (value != divisor[i]) {
+            return value < divisor[i];
         }
     }
+    return false;
+}
+
+inline Limb RotateLeft(Limb v, uint32_t n) {
+    return (v << n) | (v >> ((kLimbBits - n) % kLimbBits));
+}
+
+// rem = remainder - divisor in one pass that also applies the pending shift, for a
+// remainder at least the divisor and below twice it, and pending from 1 to
+// kLimbBits - 1. The difference is below the divisor, so only the divisor's limbs
+// (0 to top) are formed: a limb above them can hold only the bit shifted out of the
+// top one, and the stored remainder, shorter than the divisor, is zero there.
+// Returns the new bit length.
+int32_t SubtractShifted(Limb* rem, uint32_t pending, Limb pendingBits, const Limb* divisor,
+                        int32_t top) {
+    // Each limb rotated left by the shift holds its own bits shifted up and, in its
+    // low `pending` bits, those it hands to the limb above; the limb below limb 0
+    // hands up the pending bits.
+    const Limb low = (Limb(1) << pending) - 1;
+    Limb below = pendingBits;
+    // Four limbs a step: their shifted values first, then four subtractions in a row.
+    unsigned char borrow = 0;
+    int32_t i = 0;
+    for (; i + 3 <= top; i += 4) {
+        const Limb t0 = RotateLeft(rem[i], pending);
+        const Limb t1 = RotateLeft(rem[i + 1], pending);
+        const Limb t2 = RotateLeft(rem[i + 2], pending);
+        const Limb t3 = RotateLeft(rem[i + 3], pending);
+        Limb v0 = t0 ^ ((t0 ^ below) & low);
+        Limb v1 = t1 ^ ((t1 ^ t0) & low);
+        Limb v2 = t2 ^ ((t2 ^ t1) & low);
+        Limb v3 = t3 ^ ((t3 ^ t2) & low);
+        below = t3;
+        // Keeps the shifts above out of the chain of subtractions below, which can
+        // then hand the borrow on in the flags.
+        asm("" : "+r"(v0), "+r"(v1), "+r"(v2), "+r"(v3));
+        borrow = SubtractWithBorrow(borrow, v0, divisor[i], &rem[i]);
+        borrow = SubtractWithBorrow(borrow, v1, divisor[i + 1], &rem[i + 1]);
+        borrow = SubtractWithBorrow(borrow, v2, divisor[i + 2], &rem[i + 2]);
+        borrow = SubtractWithBorrow(borrow, v3, divisor[i + 3], &rem[i + 3]);
+    }
+    for (; i <= top; ++i) {
+        const Limb t = RotateLeft(rem[i], pending);
+        borrow = SubtractWithBorrow(borrow, t ^ ((t ^ below) & low), divisor[i], &rem[i]);
+        below = t;
+    }
+    i = top;
+    while (i >= 0 && rem[i] == 0) {
+        --i;
+    }
+    return i < 0 ? 0 : i * static_cast<int32_t>(kLimbBits) + static_cast<int32_t>(LimbBits(rem[i]));
+}
+
+// The long division of positive a by b of more than 32 bits, b <= a, into a zero
+// quotient resized to a's significant words and a zero remainder resized to b's:
+// bring in the bits of a one at a time from the top, and whenever the remainder
+// reaches b subtract b and set that quotient bit. Until the remainder reaches b's bit
+// length every comparison is decided by length, so those bits are brought in
+// together; at the same length the limbs decide. The remainder ends with the word
+// count of the last subtraction: the significant words of the remainder before it (a
+// sum of values of opposite signs keeps no carry word). Shifts never add a word: the
+// remainder is below b when it is shifted.
+void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigInt& remainder) {
+    Dividend a;
+    const uint32_t aWords = static_cast<uint32_t>(dividend.BitLength - 1) / 32 + 1;
+    CopyWords(a.words, dividend.Words, aWords);
+    for (uint32_t i = aWords; i < BIGINT_MAX_WORDS + 3; ++i) {
+        a.words[i] = 0;
+    }
+    Limb divisor[kLimbs] = {};
+    const uint32_t bWords = b.SignificantWords() < b.WordCount ? b.SignificantWords() : b.WordCount;
+    std::memcpy(divisor, b.Words, bWords * sizeof(uint32_t));
+    const int32_t divisorBits = b.BitLength;
+    const int32_t divisorTop = (divisorBits - 1) / static_cast<int32_t>(kLimbBits);
+
+    Limb rem[kLimbs] = {};
+    int32_t bits = 0;
+    uint32_t pending = 0;
+    uint32_t wordCount = remainder.WordCount;
+    int32_t n = dividend.BitLength;  // bits not brought in yet; the last one in is bit n
+    for (;;) {
+        if (bits == 0) {
+            // A zero remainder takes the next bit as its value.
+            if (n == 0) {
+                break;
+            }
+            --n;
+            if (((a.words[n / 32] >> (n % 32)) & 1) != 0) {
+                rem[0] = 1;
+                bits = 1;
+            }
+            continue;
+        }
+        int32_t length = bits + static_cast<int32_t>(pending);
+        if (length < divisorBits) {
+            const int32_t take = divisorBits - length < n ? divisorBits - length : n;
+            if (take == 0) {
+                break;
+            }
+            n -= take;
+            pending += static_cast<uint32_t>(take);
+            length += take;
+            if (pending >= kLimbBits) {
+                bits = ApplyPending(rem, bits, pending - 1, a, n + 1);
+                pending = 1;
+            }
+            if (length < divisorBits) {
+                continue;
+            }
+        }
+        if (length == divisorBits && IsBelow(rem, pending, a, n, divisor, length)) {
+            if (n == 0) {
+                break;
+            }
+            --n;
+            ++pending;
+            ++length;
+            if (pending == kLimbBits) {
+                bits = ApplyPending(rem, bits, pending - 1, a, n + 1);
+                pending = 1;
+            }
+        }
+        // The in-place subtraction resizes the remainder to one word above the larger
+        // operand, the remainder (b's negation takes no more words than b), and keeps
+        // that larger count.
+        const uint32_t words = static_cast<uint32_t>(length) / 32 + 1;
+        if (words + 1 > BIGINT_MAX_WORDS) {
+            platform::RaiseIntegerOverflow();
+        }
+        bits = SubtractShifted(rem, pending, PendingBits(a, n, pending), divisor, divisorTop);
+        pending = 0;
+        wordCount = words;
+        const uint32_t bit = static_cast<uint32_t>(n);
+        quotient.Words[bit / 32] |= 1u << (bit % 32);
+    }
+    bits = ApplyPending(rem, bits, pending, a, n);
+    std::memcpy(remainder.Words, rem, wordCount * sizeof(uint32_t));
+    remainder.WordCount = wordCount;
+    remainder.BitLength = bits;
 }
 
 // a and b positive; quotient and remainder distinct from them and from each other.
@@ -522,30 +1025,7 @@ void DividePositive(const BigInt& a, const BigInt& b, BigInt& quotient, BigInt& 
     quotient.Resize(a.SignificantWords());
     remainder.SetInt(0);
     remainder.Resize(b.SignificantWords());
-    int32_t n = a.BitLength;
-    // Bring in the top bits of a until the remainder reaches b (a >= b, so it does).
-    for (;;) {
-        --n;
-        if (Compare(remainder, b) >= 0) {
-            break;
-        }
-        remainder.ShiftLeftBit();
-        BringInBit(a, n, remainder);
-    }
-    ++n;
-    for (;;) {
-        if (Compare(remainder, b) < 0) {
-            if (n == 0) {
-                break;
-            }
-            --n;
-            remainder.ShiftLeftBit();
-            BringInBit(a, n, remainder);
-        } else {
-            BigSubtract(remainder, b, remainder);
-            quotient.Words[n / 32] |= 1u << (n % 32);
-        }
-    }
+    LongDivide(a, b, quotient, remainder);
     quotient.Normalize();
 }
 
@@ -664,8 +1144,8 @@ void BigPowerMod(const BigInt& base, const BigInt& exponent, const BigInt& modul
 
 namespace {
 
-// Deeper than the arithmetic under powmod ever reaches: its Karatsuba recursion on
-// 1024-bit operands uses about 20 KB of stack.
+// Deeper than the arithmetic under powmod ever reaches: a modular power with a
+// 1024-bit modulus uses under 16 KB of stack.
 constexpr size_t kScrubBytes = 32 * 1024;
 
 // Overwrites the stack just below the caller's frame, where the temporaries of the

@@ -3,6 +3,7 @@
 #include <gmp.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -220,6 +221,104 @@ TEST(BigIntVsGmp, PowerModAnySigns) {
         BigInt out;
         BigPowerMod(base, exponent, modulus, out);
         ASSERT_TRUE(Matches(out, expected)) << mb.Hex() << " ^ " << me.Hex() << " % " << mm.Hex();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Word counts of positive operands, predicted from the values GMP computes.
+
+uint32_t Bits(const mpz_t v) {
+    return mpz_sgn(v) == 0 ? 0 : static_cast<uint32_t>(mpz_sizeinbase(v, 2));
+}
+
+uint32_t SignificantWords(const mpz_t v) {
+    return mpz_sgn(v) == 0 ? 0 : Bits(v) / 32 + 1;
+}
+
+// A one-word multiplier loop keeps a word above the other operand's significant words,
+// and one more when that word has its top bit set. A Karatsuba split at h words adds
+// the low part x0 y0 last to the shifted upper parts, each sum keeping a carry word.
+uint32_t ProductWords(const mpz_t a, const mpz_t b) {
+    Mpz product, x0, y0, low, upper;
+    mpz_mul(product.v, a, b);
+    if (mpz_sgn(product.v) == 0) {
+        return 1;
+    }
+    if (Bits(a) <= 32 || Bits(b) <= 32) {
+        const uint32_t n = SignificantWords(Bits(a) <= 32 ? b : a);
+        return n + 1 + (Bits(product.v) > 32 * n + 31 ? 1 : 0);
+    }
+    const bool aIsLarger = SignificantWords(a) > SignificantWords(b);
+    const mpz_srcptr x = aIsLarger ? a : b;
+    const mpz_srcptr y = aIsLarger ? b : a;
+    const uint32_t h = SignificantWords(x) / 2;
+    mpz_tdiv_r_2exp(x0.v, x, 32 * h);
+    mpz_tdiv_r_2exp(y0.v, y, SignificantWords(y) < h ? Bits(y) : 32 * h);
+    mpz_mul(low.v, x0.v, y0.v);
+    mpz_sub(upper.v, product.v, low.v);
+    return std::max(SignificantWords(upper.v), SignificantWords(low.v)) + 1;
+}
+
+// A dividend below the divisor is kept as it is; a one-word divisor leaves one word,
+// or two when its top bit is set; the long division leaves the count of its last
+// subtraction, at the lowest set bit n of the quotient: the remainder's significant
+// words before it.
+uint32_t RemainderWords(const mpz_t a, uint32_t aWords, const mpz_t b) {
+    Mpz quotient, before;
+    mpz_tdiv_qr(quotient.v, before.v, a, b);
+    if (mpz_sgn(a) == 0 || mpz_sgn(quotient.v) == 0) {
+        return mpz_sgn(a) == 0 ? 1 : aWords;
+    }
+    if (Bits(b) <= 32) {
+        return Bits(before.v) == 32 ? 2 : 1;
+    }
+    const mp_bitcnt_t n = mpz_scan1(quotient.v, 0);
+    mpz_tdiv_q_2exp(before.v, a, n);
+    mpz_tdiv_q_2exp(quotient.v, quotient.v, n);
+    mpz_sub_ui(quotient.v, quotient.v, 1);
+    mpz_submul(before.v, quotient.v, b);
+    return SignificantWords(before.v);
+}
+
+TEST(BigIntVsGmp, WordCountsOfProductsReductionsAndPowers) {
+    Operands gen(77);
+    for (int i = 0; i < 1500; ++i) {
+        const BigInt a = gen.Positive(1 + gen.Below(2 * kMaxWords));
+        const BigInt b = gen.Positive(1 + gen.Below(i % 2 == 0 ? kMaxWords - 1 : 2));
+        const BigInt c = gen.Positive(1 + gen.Below(kMaxWords));
+        Mpz ma, mb, mc;
+        ToMpz(a, ma);
+        ToMpz(b, mb);
+        ToMpz(c, mc);
+        BigInt product, q, r;
+        if (a.SignificantWords() + c.SignificantWords() < BIGINT_MAX_WORDS) {
+            BigMultiply(a, c, product);
+            ASSERT_EQ(product.WordCount, ProductWords(ma.v, mc.v)) << ma.Hex() << " * " << mc.Hex();
+        }
+        BigDivide(a, b, q, r);
+        ASSERT_EQ(r.WordCount, RemainderWords(ma.v, a.WordCount, mb.v))
+            << ma.Hex() << " % " << mb.Hex();
+        const uint32_t quotientWords = mpz_cmp(mb.v, ma.v) > 0 ? 1
+                                       : Bits(mb.v) <= 32      ? a.WordCount
+                                                               : a.SignificantWords();
+        ASSERT_EQ(q.WordCount, quotientWords) << ma.Hex() << " / " << mb.Hex();
+
+        // A power keeps the count of its last reduction, that of the product with the
+        // running square at the exponent's top bit.
+        const BigInt exponent = gen.Positive(1);
+        Mpz me, before, square, last;
+        ToMpz(exponent, me);
+        const mp_bitcnt_t top = Bits(me.v) - 1;
+        mpz_tdiv_r_2exp(before.v, me.v, top);
+        mpz_powm(before.v, mc.v, before.v, mb.v);
+        mpz_set_ui(square.v, 1);
+        mpz_mul_2exp(square.v, square.v, top);
+        mpz_powm(square.v, mc.v, square.v, mb.v);
+        mpz_mul(last.v, before.v, square.v);
+        BigInt power;
+        BigPowerMod(c, exponent, b, power);
+        ASSERT_EQ(power.WordCount, RemainderWords(last.v, ProductWords(before.v, square.v), mb.v))
+            << mc.Hex() << " ^ " << me.Hex() << " % " << mb.Hex();
     }
 }
 

@@ -379,6 +379,16 @@ TEST_F(BigIntFatal, CapacityOverflows) {
     BigMultiply(AllOnes(32), AllOnes(32), square);
     EXPECT_EQ(square.BitLength, 2048);
     EXPECT_EXIT(BigMultiply(AllOnes(33), AllOnes(33), square), kAborts, "");
+
+    // 2^2111 by 2^2110 + 1: the remainder reaches 2^2111, whose subtraction in place
+    // needs room for 67 significant words and a carry word.
+    std::vector<uint32_t> dividend(BIGINT_MAX_WORDS, 0), divisor(BIGINT_MAX_WORDS - 1, 0);
+    dividend[65] = 0x80000000;
+    divisor[0] = 1;
+    divisor[65] = 0x40000000;
+    BigInt q, r;
+    EXPECT_EXIT(BigDivide(FromWords(dividend), FromWords(divisor), q, r), kAborts,
+                "integer overflow");
 }
 
 TEST_F(BigIntFatal, FullWidthSumsEndByTheirOutputs) {
