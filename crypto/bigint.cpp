@@ -594,8 +594,13 @@ void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t l
     for (uint32_t i = lx0 + ly0; i < 2 * h; ++i) {
         product[i] = 0;
     }
-    MultiplyWords(x + h, lx1, y + h, ly1, product + 2 * h);
-    for (uint32_t i = 2 * h + lx1 + ly1; i < total; ++i) {
+    // Where y has no upper half, P is zero: its lx1 + 0 words would reach h - ly words
+    // past the end of the product, so it is not formed at all.
+    const uint32_t lpUpper = ly1 != 0 ? lx1 + ly1 : 0;
+    if (lpUpper != 0) {
+        MultiplyWords(x + h, lx1, y + h, ly1, product + 2 * h);
+    }
+    for (uint32_t i = 2 * h + lpUpper; i < total; ++i) {
         product[i] = 0;
     }
 
@@ -609,7 +614,7 @@ void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t l
     }
     MultiplyWords(p, lp, sum, ls, m);
     uint32_t lm = TrimmedLength(m, lp + ls);
-    lm = SubtractWords(m, lm, product + 2 * h, TrimmedLength(product + 2 * h, lx1 + ly1));
+    lm = SubtractWords(m, lm, product + 2 * h, TrimmedLength(product + 2 * h, lpUpper));
     lm = SubtractWords(m, lm, product, TrimmedLength(product, 2 * h));
     if (wordCount != nullptr) {
         *wordCount = AddMiddleCounting(product, total, h, m, lm);
