@@ -105,6 +105,20 @@ bool Failing(testplatform::Call call, uint32_t* error) {
     return true;
 }
 
+// Failing for a call that reports through the last-error value.
+bool FailsAsScripted(testplatform::Call call) {
+    uint32_t error = 0;
+    if (!Failing(call, &error)) {
+        return false;
+    }
+    t_lastError = error;
+    return true;
+}
+
+bool IsLiveSet(platform::DeviceInfoSet set) {
+    return K().liveSets.count(reinterpret_cast<uintptr_t>(set)) != 0;
+}
+
 uintptr_t NewToken() {
     K().nextToken += 16;
     return K().nextToken;
@@ -233,9 +247,7 @@ void SetCreateNewFileHook(std::function<void(const wchar_t* name)> hook) {
 namespace platform {
 
 DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
-    uint32_t error = 0;
-    if (Failing(testplatform::Call::OpenDeviceInfoSet, &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(testplatform::Call::OpenDeviceInfoSet)) {
         return nullptr;
     }
     if (interfaceClass == nullptr) {
@@ -254,13 +266,10 @@ void DestroyDeviceInfoSet(DeviceInfoSet set) {
 
 bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t index,
                          DeviceInterface* deviceInterface) {
-    uint32_t error = 0;
-    if (Failing(testplatform::Call::EnumDeviceInterface, &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(testplatform::Call::EnumDeviceInterface)) {
         return false;
     }
-    if (K().liveSets.count(reinterpret_cast<uintptr_t>(set)) == 0 || interfaceClass == nullptr ||
-        deviceInterface == nullptr) {
+    if (!IsLiveSet(set) || interfaceClass == nullptr || deviceInterface == nullptr) {
         t_lastError = kErrorInvalidParameter;
         return false;
     }
@@ -275,16 +284,12 @@ bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t
 
 bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterface, void* detail,
                               uint32_t detailSize, uint32_t* requiredSize, DeviceInfo* deviceInfo) {
-    uint32_t error = 0;
     const bool sizeQuery = detail == nullptr && detailSize == 0;
-    if (Failing(sizeQuery ? testplatform::Call::GetDeviceInterfaceDetailSize
-                          : testplatform::Call::GetDeviceInterfaceDetail,
-                &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(sizeQuery ? testplatform::Call::GetDeviceInterfaceDetailSize
+                                  : testplatform::Call::GetDeviceInterfaceDetail)) {
         return false;
     }
-    if (K().liveSets.count(reinterpret_cast<uintptr_t>(set)) == 0 || deviceInterface == nullptr ||
-        deviceInterface->opaque[0] != 1) {
+    if (!IsLiveSet(set) || deviceInterface == nullptr || deviceInterface->opaque[0] != 1) {
         t_lastError = kErrorInvalidParameter;
         return false;
     }
@@ -313,13 +318,10 @@ const wchar_t* DevicePathOf(const void* detail) {
 }
 
 RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
-    uint32_t error = 0;
-    if (Failing(testplatform::Call::OpenDriverKey, &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(testplatform::Call::OpenDriverKey)) {
         return nullptr;
     }
-    if (K().liveSets.count(reinterpret_cast<uintptr_t>(set)) == 0 || deviceInfo == nullptr ||
-        deviceInfo->opaque[0] != 1) {
+    if (!IsLiveSet(set) || deviceInfo == nullptr || deviceInfo->opaque[0] != 1) {
         t_lastError = kErrorInvalidParameter;
         return nullptr;
     }
@@ -352,9 +354,7 @@ void CloseRegistryKey(RegistryKey key) {
 }
 
 DeviceHandle OpenDevice(const wchar_t* devicePath) {
-    uint32_t error = 0;
-    if (Failing(testplatform::Call::OpenDevice, &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(testplatform::Call::OpenDevice)) {
         return InvalidDeviceHandle();
     }
     if (Sc().openError != 0) {
