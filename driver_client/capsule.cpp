@@ -6,6 +6,7 @@
 
 #include "driver_client/le_bytes.h"
 #include "driver_client/misc_common.h"
+#include "platform/scoped.h"
 
 namespace MiscCommon {
 
@@ -141,56 +142,54 @@ bool CMiscCommon::EncapsuledDeviceIoControl(uint32_t ioControlCode, const void* 
     *bytesReturned = 0;
 
     // The inner request, then its capsule. Sizes that would wrap 32 bits are
-    // treated as allocations that cannot be made.
+    // treated as allocations that cannot be made. The three blocks are released on
+    // every way out, after the last-error value of that way has been set.
     const uint32_t requestLength = inSize + ENCAPSULED_REQUEST_OVERHEAD;
-    uint8_t* request = nullptr;
-    if (inSize <= kMaximumPayloadLength - ENCAPSULED_REQUEST_OVERHEAD) {
-        request = static_cast<uint8_t*>(platform::HeapAllocZeroed(requestLength));
-    }
-    if (request == nullptr) {
+    const platform::ScopedHeapBlock<uint8_t> request(
+        inSize <= kMaximumPayloadLength - ENCAPSULED_REQUEST_OVERHEAD
+            ? static_cast<uint8_t*>(platform::HeapAllocZeroed(requestLength))
+            : nullptr);
+    if (!request.IsValid()) {
         _SetErrorText("EncapsuledDeviceIoControl: HeapAlloc failed.");
         platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
         return false;
     }
-    StoreLe32(request + kSequenceNumberOffset, SequenceNumber);
-    StoreLe32(request + kRequestLengthOffset, requestLength);
-    StoreLe32(request + kIoControlCodeOffset, ioControlCode);
-    StoreLe32(request + kInputLengthOffset, inSize);
-    StoreLe32(request + kOutputLengthOffset, outSize);
+    StoreLe32(request.Get() + kSequenceNumberOffset, SequenceNumber);
+    StoreLe32(request.Get() + kRequestLengthOffset, requestLength);
+    StoreLe32(request.Get() + kIoControlCodeOffset, ioControlCode);
+    StoreLe32(request.Get() + kInputLengthOffset, inSize);
+    StoreLe32(request.Get() + kOutputLengthOffset, outSize);
     if (inBuffer != nullptr) {
         // Copied before anything is written to the output, which may be the same buffer.
-        std::memcpy(request + kInputDataOffset, inBuffer, inSize);
+        std::memcpy(request.Get() + kInputDataOffset, inBuffer, inSize);
     }
 
-    uint8_t* capsule = _InitializeMessageCapsule(requestLength, request);
-    if (capsule == nullptr) {
-        platform::HeapRelease(request);
+    const platform::ScopedHeapBlock<uint8_t> capsule(
+        _InitializeMessageCapsule(requestLength, request.Get()));
+    if (!capsule.IsValid()) {
         platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
         return false;
     }
-    StoreLe32(capsule + kSessionIdOffset, SessionId);
-    if (EncryptionEnabled != 0 && _Encrypt(capsule) != MISC_SUCCESS) {
-        platform::HeapRelease(request);
-        platform::HeapRelease(capsule);
+    StoreLe32(capsule.Get() + kSessionIdOffset, SessionId);
+    if (EncryptionEnabled != 0 && _Encrypt(capsule.Get()) != MISC_SUCCESS) {
         platform::SetLastErrorValue(platform::kErrorInternalError);
         return false;
     }
 
-    uint8_t* reply = _InitializeMessageCapsule(outSize, /*source=*/nullptr);
+    // A failure leaves the value that the failed allocation left.
+    const platform::ScopedHeapBlock<uint8_t> replyBlock(
+        _InitializeMessageCapsule(outSize, /*source=*/nullptr));
+    uint8_t* const reply = replyBlock.Get();
     if (reply == nullptr) {
-        const uint32_t error = platform::GetLastErrorValue();
-        platform::HeapRelease(request);
-        platform::HeapRelease(capsule);
-        platform::SetLastErrorValue(error);
         return false;
     }
     const uint32_t replySize = CapsuleSizeFor(outSize);
     std::memset(reply, 0, replySize);
 
     uint32_t got = 0;
-    const bool r =
-        platform::DeviceControl(_hDevice, IOCTL_MISC_ENCAPSULATED, capsule,
-                                LoadLe32(capsule + kCapsuleSizeOffset), reply, replySize, &got);
+    const bool r = platform::DeviceControl(_hDevice, IOCTL_MISC_ENCAPSULATED, capsule.Get(),
+                                           LoadLe32(capsule.Get() + kCapsuleSizeOffset), reply,
+                                           replySize, &got);
     const uint32_t e = platform::GetLastErrorValue();
     if (r || got != 0) {
         ++SequenceNumber;
@@ -224,10 +223,6 @@ bool CMiscCommon::EncapsuledDeviceIoControl(uint32_t ioControlCode, const void* 
             *bytesReturned = payloadLength;
         }
     }
-
-    platform::HeapRelease(request);
-    platform::HeapRelease(capsule);
-    platform::HeapRelease(reply);
     platform::SetLastErrorValue(lastError);
     return result;
 }

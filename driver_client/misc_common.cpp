@@ -8,6 +8,7 @@
 
 #include "crypto/wipe.h"
 #include "driver_client/le_bytes.h"
+#include "platform/scoped.h"
 
 namespace MiscCommon {
 
@@ -74,109 +75,79 @@ void CMiscCommon::_ClearErrorText() {
 }
 
 MiscStatus CMiscCommon::OpenDriver() {
-    platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&MISC_INTERFACE_GUID);
-    if (set == nullptr) {
-        const uint32_t error = platform::GetLastErrorValue();
-        _SetErrorText("OpenDriver: SetupDiGetClassDevs failed.");
+    // Every failure below leaves its text, its status and the last-error value of
+    // its own rule; the owners release what was acquired without disturbing that value.
+    const auto fail = [this](const char* what, MiscStatus status, uint32_t error) {
+        _SetErrorText("OpenDriver: %s", what);
         platform::SetLastErrorValue(error);
-        return MISC_FAILED;
+        return status;
+    };
+
+    platform::ScopedDeviceInfoSet set(platform::OpenDeviceInfoSet(&MISC_INTERFACE_GUID));
+    if (!set.IsValid()) {
+        return fail("SetupDiGetClassDevs failed.", MISC_FAILED, platform::GetLastErrorValue());
     }
 
     platform::DeviceInterface deviceInterface = {};
-    if (!platform::EnumDeviceInterface(set, &MISC_INTERFACE_GUID, /*index=*/0, &deviceInterface)) {
-        const uint32_t error = platform::GetLastErrorValue();
-        _SetErrorText("OpenDriver: SetupDiEnumDeviceInterfaces failed.");
-        platform::DestroyDeviceInfoSet(set);
-        platform::SetLastErrorValue(error);
-        return MISC_NOT_FOUND;
+    if (!platform::EnumDeviceInterface(set.Get(), &MISC_INTERFACE_GUID, /*index=*/0,
+                                       &deviceInterface)) {
+        return fail("SetupDiEnumDeviceInterfaces failed.", MISC_NOT_FOUND,
+                    platform::GetLastErrorValue());
     }
 
     // The size query fails by design; only ERROR_INSUFFICIENT_BUFFER tells the size.
     uint32_t requiredSize = 0;
-    platform::GetDeviceInterfaceDetail(set, &deviceInterface, /*detail=*/nullptr,
+    platform::GetDeviceInterfaceDetail(set.Get(), &deviceInterface, /*detail=*/nullptr,
                                        /*detailSize=*/0, &requiredSize, /*deviceInfo=*/nullptr);
-    uint32_t error = platform::GetLastErrorValue();
-    if (error != platform::kErrorInsufficientBuffer) {
-        _SetErrorText("OpenDriver: SetupDiGetDeviceInterfaceDetail (First time) failed.");
-        platform::DestroyDeviceInfoSet(set);
-        platform::SetLastErrorValue(error);
-        return MISC_FAILED;
+    if (platform::GetLastErrorValue() != platform::kErrorInsufficientBuffer) {
+        return fail("SetupDiGetDeviceInterfaceDetail (First time) failed.", MISC_FAILED,
+                    platform::GetLastErrorValue());
     }
 
-    void* detail = platform::HeapAllocZeroed(requiredSize);
-    if (detail == nullptr) {
-        error = platform::GetLastErrorValue();
-        _SetErrorText("OpenDriver: HeapAlloc failed.");
-        platform::DestroyDeviceInfoSet(set);
-        platform::SetLastErrorValue(error);
-        return MISC_NO_MEMORY;
+    platform::ScopedHeapBlock<void> detail(platform::HeapAllocZeroed(requiredSize));
+    if (!detail.IsValid()) {
+        return fail("HeapAlloc failed.", MISC_NO_MEMORY, platform::GetLastErrorValue());
     }
 
     platform::DeviceInfo deviceInfo = {};
-    if (!platform::GetDeviceInterfaceDetail(set, &deviceInterface, detail, requiredSize,
+    if (!platform::GetDeviceInterfaceDetail(set.Get(), &deviceInterface, detail.Get(), requiredSize,
                                             /*requiredSize=*/nullptr, &deviceInfo)) {
-        error = platform::GetLastErrorValue();
-        _SetErrorText("OpenDriver: SetupDiGetDeviceInterfaceDetail (Second time) failed.");
-        platform::DestroyDeviceInfoSet(set);
-        platform::HeapRelease(detail);
-        platform::SetLastErrorValue(error);
-        return MISC_FAILED;
+        return fail("SetupDiGetDeviceInterfaceDetail (Second time) failed.", MISC_FAILED,
+                    platform::GetLastErrorValue());
     }
 
     if (_szVersion == nullptr) {
-        platform::RegistryKey key = platform::OpenDriverKey(set, &deviceInfo);
-        if (key == nullptr) {
-            error = platform::GetLastErrorValue();
-            _SetErrorText("OpenDriver: SetupDiOpenDevRegKey failed.");
-            platform::DestroyDeviceInfoSet(set);
-            platform::HeapRelease(detail);
-            platform::SetLastErrorValue(error);
-            return MISC_FAILED;
+        platform::ScopedRegistryKey key(platform::OpenDriverKey(set.Get(), &deviceInfo));
+        if (!key.IsValid()) {
+            return fail("SetupDiOpenDevRegKey failed.", MISC_FAILED, platform::GetLastErrorValue());
         }
-        _szVersion =
-            static_cast<wchar_t*>(platform::HeapAllocZeroed(TEXT_BUFFER_CHARS * sizeof(wchar_t)));
-        if (_szVersion == nullptr) {
-            // Restored like every other failure here, so that the caller sees the
-            // allocation's ERROR_NOT_ENOUGH_MEMORY, not what the clean-up left.
-            error = platform::GetLastErrorValue();
-            _SetErrorText("OpenDriver: _szVersion array initialize failed.");
-            platform::DestroyDeviceInfoSet(set);
-            platform::HeapRelease(detail);
-            platform::CloseRegistryKey(key);
-            platform::SetLastErrorValue(error);
-            return MISC_FAILED;
+        platform::ScopedHeapBlock<wchar_t> version(
+            static_cast<wchar_t*>(platform::HeapAllocZeroed(TEXT_BUFFER_CHARS * sizeof(wchar_t))));
+        if (!version.IsValid()) {
+            // The allocation's ERROR_NOT_ENOUGH_MEMORY, as every other failure here
+            // leaves its own call's value.
+            return fail("_szVersion array initialize failed.", MISC_FAILED,
+                        platform::GetLastErrorValue());
         }
         uint32_t sizeBytes = kVersionReadBytes;
         // The registry reports its failure as the returned code, which stands in for
         // the last-error value here.
-        error = platform::QueryRegistryString(key, L"DriverVersion", _szVersion, &sizeBytes);
+        const uint32_t error =
+            platform::QueryRegistryString(key.Get(), L"DriverVersion", version.Get(), &sizeBytes);
         if (error != platform::kErrorSuccess) {
-            _SetErrorText("OpenDriver: RegQueryValueEx failed.");
-            platform::DestroyDeviceInfoSet(set);
-            platform::HeapRelease(detail);
-            platform::CloseRegistryKey(key);
-            platform::HeapRelease(_szVersion);
-            _szVersion = nullptr;
-            platform::SetLastErrorValue(error);
-            return MISC_FAILED;
+            return fail("RegQueryValueEx failed.", MISC_FAILED, error);
         }
-        platform::CloseRegistryKey(key);
+        _szVersion = version.Release();
     }
 
-    platform::DestroyDeviceInfoSet(set);
+    set.Reset();
 
     // Kept in a local so that a failed open never overwrites a handle we hold.
-    platform::DeviceHandle device = platform::OpenDevice(platform::DevicePathOf(detail));
+    platform::DeviceHandle device = platform::OpenDevice(platform::DevicePathOf(detail.Get()));
     if (!IsOpenHandle(device)) {
-        error = platform::GetLastErrorValue();
-        _SetErrorText("OpenDriver: CreateFile failed.");
-        platform::HeapRelease(detail);
-        platform::SetLastErrorValue(error);
-        return MISC_OPEN_FAILED;
+        return fail("CreateFile failed.", MISC_OPEN_FAILED, platform::GetLastErrorValue());
     }
     _hDevice = device;
-
-    platform::HeapRelease(detail);
     _ClearErrorText();
     return MISC_SUCCESS;
 }

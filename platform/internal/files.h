@@ -29,6 +29,25 @@
 namespace platform {
 namespace internal {
 
+// The Windows error code for a C library or system call's errno. EEXIST is the
+// file-creation failure; nothing else here meets it.
+inline uint32_t ErrnoToWindows(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            return kErrorFileNotFound;
+        case EACCES:
+        case EPERM:
+            return kErrorAccessDenied;
+        case EEXIST:
+            return kErrorFileExists;
+        case ENOMEM:
+            return kErrorNotEnoughMemory;
+        default:
+            return kErrorGenFailure;
+    }
+}
+
 #ifdef _WIN32
 
 // A failure whose code the system did not leave is still a failure.
@@ -96,21 +115,9 @@ inline uint32_t RemoveFileNamed(const wchar_t* name) {
 
 #else
 
-inline uint32_t FileErrnoToWindows(int err) {
-    switch (err) {
-        case ENOENT:
-        case ENOTDIR:
-            return kErrorFileNotFound;
-        case EACCES:
-        case EPERM:
-            return kErrorAccessDenied;
-        case EEXIST:
-            return kErrorFileExists;
-        case ENOMEM:
-            return kErrorNotEnoughMemory;
-        default:
-            return kErrorGenFailure;
-    }
+inline uint32_t OpenFileNamed(const wchar_t* name, const char* mode, std::FILE** file) {
+    *file = std::fopen(wide_utf8::ToUtf8(name).c_str(), mode);
+    return *file != nullptr ? 0 : ErrnoToWindows(errno);
 }
 
 inline uint32_t CreateNewFileNamed(const wchar_t* name, std::FILE** file) {
@@ -119,20 +126,20 @@ inline uint32_t CreateNewFileNamed(const wchar_t* name, std::FILE** file) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         *file = nullptr;
-        return FileErrnoToWindows(errno);
+        return ErrnoToWindows(errno);
     }
     *file = fdopen(fd, "wb");
     if (*file == nullptr) {
         const int err = errno;
         unlink(path.c_str());
         close(fd);
-        return FileErrnoToWindows(err);
+        return ErrnoToWindows(err);
     }
     return 0;
 }
 
 inline uint32_t FlushFileData(std::FILE* file) {
-    return std::fflush(file) == 0 && fsync(fileno(file)) == 0 ? 0 : FileErrnoToWindows(errno);
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0 ? 0 : ErrnoToWindows(errno);
 }
 
 inline uint32_t ReplaceFileNamed(const wchar_t* from, const wchar_t* to) {
@@ -142,10 +149,10 @@ inline uint32_t ReplaceFileNamed(const wchar_t* from, const wchar_t* to) {
     struct stat st;
     if (lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) &&
         faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-        return errno == EACCES || errno == EROFS ? kErrorFileReadOnly : FileErrnoToWindows(errno);
+        return errno == EACCES || errno == EROFS ? kErrorFileReadOnly : ErrnoToWindows(errno);
     }
     if (std::rename(wide_utf8::ToUtf8(from).c_str(), target.c_str()) != 0) {
-        return FileErrnoToWindows(errno);
+        return ErrnoToWindows(errno);
     }
     // The rename reaches the disk with its folder (MOVEFILE_WRITE_THROUGH on
     // Windows). The file is in place already, so a failure here changes nothing.
@@ -160,7 +167,7 @@ inline uint32_t ReplaceFileNamed(const wchar_t* from, const wchar_t* to) {
 }
 
 inline uint32_t RemoveFileNamed(const wchar_t* name) {
-    return unlink(wide_utf8::ToUtf8(name).c_str()) == 0 ? 0 : FileErrnoToWindows(errno);
+    return unlink(wide_utf8::ToUtf8(name).c_str()) == 0 ? 0 : ErrnoToWindows(errno);
 }
 
 #endif

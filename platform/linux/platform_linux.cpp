@@ -73,21 +73,6 @@ struct InterfaceRecord {
 };
 static_assert(sizeof(InterfaceRecord) <= sizeof(DeviceInterface), "record fits");
 
-uint32_t ErrnoToWindows(int err) {
-    switch (err) {
-        case ENOENT:
-        case ENOTDIR:
-            return kErrorFileNotFound;
-        case EACCES:
-        case EPERM:
-            return kErrorAccessDenied;
-        case ENOMEM:
-            return kErrorNotEnoughMemory;
-        default:
-            return kErrorGenFailure;
-    }
-}
-
 // The record behind a handle when it is one of type T (tagged `tag`), else null.
 // The tag is read as bytes, before the pointer is taken for a T.
 template <typename T>
@@ -274,7 +259,7 @@ DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
         if (errno == ENOENT) {
             return set;  // no class folder: no device of the class, not a failure
         }
-        t_lastError = ErrnoToWindows(errno);
+        t_lastError = internal::ErrnoToWindows(errno);
         delete set;
         return nullptr;
     }
@@ -401,7 +386,7 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
     const std::string file = k->folder + "/" + name;
     const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        return ErrnoToWindows(errno);
+        return internal::ErrnoToWindows(errno);
     }
     struct stat st;
     std::string content;
@@ -693,14 +678,9 @@ void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
 // Files
 
 std::FILE* OpenFile(const wchar_t* name, const char* mode) {
-    if (name == nullptr || mode == nullptr) {
-        t_lastError = kErrorInvalidParameter;
-        return nullptr;
-    }
-    std::FILE* file = std::fopen(wide_utf8::ToUtf8(name).c_str(), mode);
-    if (file == nullptr) {
-        t_lastError = ErrnoToWindows(errno);
-    }
+    std::FILE* file = nullptr;
+    KeepFileError(name != nullptr && mode != nullptr ? internal::OpenFileNamed(name, mode, &file)
+                                                     : kErrorInvalidParameter);
     return file;
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/test/test_platform.h"
 
+// files.h brings the system headers of the file functions, <windows.h> on Windows.
 #include "platform/internal/backend_records.h"
 #include "platform/internal/files.h"
 
@@ -17,20 +18,12 @@
 #include <string>
 #include <unordered_map>
 
-#ifdef _WIN32
-// Files by their wide names, as the real backend opens them: _wfopen and MoveFileExW.
-#include <windows.h>
-// <windows.h> maps ReplaceFile to ReplaceFileA/W; ours is the platform function.
-#undef ReplaceFile
-#else
-#include "platform/linux/wide_utf8.h"
-#endif
-
 namespace {
 
 constexpr wchar_t kDefaultDevicePath[] = L"\\\\?\\root#misc#0000#{80dcc0c5}";
 
-struct State {
+// What a test scripts and what the backend records for it: Reset starts it afresh.
+struct Script {
     // registry
     bool present = true;
     bool versionMissing = false;
@@ -38,9 +31,6 @@ struct State {
     std::wstring path = kDefaultDevicePath;
     uint32_t openError = 0;
     std::map<testplatform::Call, std::pair<uint32_t, int>> failures;  // error, times left
-    std::set<uintptr_t> liveSets;
-    std::set<uintptr_t> liveKeys;
-    uintptr_t nextToken = 0x1000;
 
     // device
     testplatform::Responder responder;
@@ -49,11 +39,9 @@ struct State {
     int closeCount = 0;
     uintptr_t openHandle = 0;  // 0: no handle open
 
-    // heap: blocks survive Reset, since objects that outlive one test (the
-    // global client's text buffer) own some of them.
+    // heap
     int failNth = 0;
     int allocationCount = 0;
-    std::unordered_map<void*, size_t> blocks;
     testplatform::ReleaseInspector inspector;
 
     // clock
@@ -72,6 +60,21 @@ struct State {
     std::function<void(const wchar_t*)> createHook;
 };
 
+// What outlives a test: objects that outlive one (the global client's text
+// buffer) own some of the heap blocks, and a set, key or block released after a
+// Reset must still be known.
+struct Kept {
+    std::set<uintptr_t> liveSets;
+    std::set<uintptr_t> liveKeys;
+    uintptr_t nextToken = 0x1000;
+    std::unordered_map<void*, size_t> blocks;
+};
+
+struct State {
+    Script script;
+    Kept kept;
+};
+
 // Constructed on first use and never destroyed, so that global objects of the
 // code under test may call the platform from their own constructors and
 // destructors in any order.
@@ -80,34 +83,45 @@ State& S() {
     return *state;
 }
 
+Script& Sc() {
+    return S().script;
+}
+
+Kept& K() {
+    return S().kept;
+}
+
 thread_local uint32_t t_lastError = 0;
 
 bool Failing(testplatform::Call call, uint32_t* error) {
-    const auto it = S().failures.find(call);
-    if (it == S().failures.end()) {
+    const auto it = Sc().failures.find(call);
+    if (it == Sc().failures.end()) {
         return false;
     }
     *error = it->second.first;
     if (it->second.second > 0 && --it->second.second == 0) {
-        S().failures.erase(it);
+        Sc().failures.erase(it);
     }
     return true;
 }
 
-uintptr_t NewToken() {
-    S().nextToken += 16;
-    return S().nextToken;
+// Failing for a call that reports through the last-error value.
+bool FailsAsScripted(testplatform::Call call) {
+    uint32_t error = 0;
+    if (!Failing(call, &error)) {
+        return false;
+    }
+    t_lastError = error;
+    return true;
 }
 
-uint32_t ErrnoToWindows(int err) {
-    switch (err) {
-        case ENOENT:
-            return platform::kErrorFileNotFound;
-        case EACCES:
-            return platform::kErrorAccessDenied;
-        default:
-            return platform::kErrorGenFailure;
-    }
+bool IsLiveSet(platform::DeviceInfoSet set) {
+    return K().liveSets.count(reinterpret_cast<uintptr_t>(set)) != 0;
+}
+
+uintptr_t NewToken() {
+    K().nextToken += 16;
+    return K().nextToken;
 }
 
 }  // namespace
@@ -118,134 +132,111 @@ uint32_t ErrnoToWindows(int err) {
 namespace testplatform {
 
 void Reset() {
-    State& s = S();
-    s.present = true;
-    s.versionMissing = false;
-    s.version = L"1.0.0.0";
-    s.path = kDefaultDevicePath;
-    s.openError = 0;
-    s.failures.clear();
-    s.responder = nullptr;
-    s.exchanges.clear();
-    s.openCount = 0;
-    s.closeCount = 0;
-    s.openHandle = 0;
-    s.failNth = 0;
-    s.allocationCount = 0;
-    s.inspector = nullptr;
-    s.time = {};
-    s.performanceCount = 0;
-    s.sleeps.clear();
-    s.divideContinues = false;
-    s.divideCount = 0;
-    s.commandLine = {L"quellix"};
-    s.messageBoxes.clear();
-    s.fileWritesFail = false;
-    s.createHook = nullptr;
+    Sc() = Script{};
     t_lastError = 0;
 }
 
 void SetDevicePresent(bool present) {
-    S().present = present;
+    Sc().present = present;
 }
 
 void SetDriverVersion(const wchar_t* version) {
-    S().versionMissing = version == nullptr;
-    S().version = version != nullptr ? version : L"";
+    Sc().versionMissing = version == nullptr;
+    Sc().version = version != nullptr ? version : L"";
 }
 
 void SetDevicePath(const wchar_t* path) {
-    S().path = path != nullptr ? path : L"";
+    Sc().path = path != nullptr ? path : L"";
 }
 
 void SetOpenError(uint32_t error) {
-    S().openError = error;
+    Sc().openError = error;
 }
 
 void FailCall(Call call, uint32_t error, int times) {
     if (times != 0) {
-        S().failures[call] = {error, times};
+        Sc().failures[call] = {error, times};
     }
 }
 
 void SetResponder(Responder responder) {
-    S().responder = std::move(responder);
+    Sc().responder = std::move(responder);
 }
 
 const std::vector<Exchange>& Exchanges() {
-    return S().exchanges;
+    return Sc().exchanges;
 }
 
 int OpenCount() {
-    return S().openCount;
+    return Sc().openCount;
 }
 
 int CloseCount() {
-    return S().closeCount;
+    return Sc().closeCount;
 }
 
 bool DeviceIsOpen() {
-    return S().openHandle != 0;
+    return Sc().openHandle != 0;
 }
 
 int LiveDeviceInfoSetCount() {
-    return static_cast<int>(S().liveSets.size());
+    return static_cast<int>(K().liveSets.size());
 }
 
 int LiveRegistryKeyCount() {
-    return static_cast<int>(S().liveKeys.size());
+    return static_cast<int>(K().liveKeys.size());
 }
 
 void FailAllocation(int nth) {
-    S().failNth = nth;
+    Sc().failNth = nth;
 }
 
 int AllocationCount() {
-    return S().allocationCount;
+    return Sc().allocationCount;
 }
 
 int LiveBlockCount() {
-    return static_cast<int>(S().blocks.size());
+    return static_cast<int>(K().blocks.size());
 }
 
 void SetReleaseInspector(ReleaseInspector inspector) {
-    S().inspector = std::move(inspector);
+    Sc().inspector = std::move(inspector);
 }
 
 void SetSystemTime(const platform::SystemTime& time) {
-    S().time = time;
+    Sc().time = time;
 }
 
 void SetPerformanceCount(int64_t count) {
-    S().performanceCount = count;
+    Sc().performanceCount = count;
 }
 
 const std::vector<uint32_t>& Sleeps() {
-    return S().sleeps;
+    return Sc().sleeps;
 }
 
 void SetDivideByZeroContinues(bool continues) {
-    S().divideContinues = continues;
+    Sc().divideContinues = continues;
 }
 
 int DivideByZeroCount() {
-    return S().divideCount;
+    return Sc().divideCount;
 }
 
 void SetCommandLine(const std::vector<std::wstring>& arguments) {
-    S().commandLine = arguments;
+    Sc().commandLine = arguments;
 }
 
 const std::vector<std::pair<std::wstring, std::wstring>>& MessageBoxes() {
-    return S().messageBoxes;
+    return Sc().messageBoxes;
 }
 
 void SetFileWritesFail(bool fail) {
-    S().fileWritesFail = fail;
+    Sc().fileWritesFail = fail;
 }
 
 void SetCreateNewFileHook(std::function<void(const wchar_t* name)> hook) {
-    S().createHook = std::move(hook);
+    Sc().createHook = std::move(hook);
 }
 
 }  // namespace testplatform
@@ -256,9 +247,7 @@ void SetCreateNewFileHook(std::function<void(const wchar_t* name)> hook) {
 namespace platform {
 
 DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
-    uint32_t error = 0;
-    if (Failing(testplatform::Call::OpenDeviceInfoSet, &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(testplatform::Call::OpenDeviceInfoSet)) {
         return nullptr;
     }
     if (interfaceClass == nullptr) {
@@ -266,28 +255,25 @@ DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
         return nullptr;
     }
     const uintptr_t token = NewToken();
-    S().liveSets.insert(token);
+    K().liveSets.insert(token);
     return reinterpret_cast<DeviceInfoSet>(token);
 }
 
 void DestroyDeviceInfoSet(DeviceInfoSet set) {
-    S().liveSets.erase(reinterpret_cast<uintptr_t>(set));
+    K().liveSets.erase(reinterpret_cast<uintptr_t>(set));
     t_lastError = testplatform::kErrorLeftByRelease;
 }
 
 bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t index,
                          DeviceInterface* deviceInterface) {
-    uint32_t error = 0;
-    if (Failing(testplatform::Call::EnumDeviceInterface, &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(testplatform::Call::EnumDeviceInterface)) {
         return false;
     }
-    if (S().liveSets.count(reinterpret_cast<uintptr_t>(set)) == 0 || interfaceClass == nullptr ||
-        deviceInterface == nullptr) {
+    if (!IsLiveSet(set) || interfaceClass == nullptr || deviceInterface == nullptr) {
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    if (!S().present || index != 0) {
+    if (!Sc().present || index != 0) {
         t_lastError = kErrorNoMoreItems;
         return false;
     }
@@ -298,20 +284,16 @@ bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t
 
 bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterface, void* detail,
                               uint32_t detailSize, uint32_t* requiredSize, DeviceInfo* deviceInfo) {
-    uint32_t error = 0;
     const bool sizeQuery = detail == nullptr && detailSize == 0;
-    if (Failing(sizeQuery ? testplatform::Call::GetDeviceInterfaceDetailSize
-                          : testplatform::Call::GetDeviceInterfaceDetail,
-                &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(sizeQuery ? testplatform::Call::GetDeviceInterfaceDetailSize
+                                  : testplatform::Call::GetDeviceInterfaceDetail)) {
         return false;
     }
-    if (S().liveSets.count(reinterpret_cast<uintptr_t>(set)) == 0 || deviceInterface == nullptr ||
-        deviceInterface->opaque[0] != 1) {
+    if (!IsLiveSet(set) || deviceInterface == nullptr || deviceInterface->opaque[0] != 1) {
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    const size_t needed = internal::DetailSizeFor(S().path);
+    const size_t needed = internal::DetailSizeFor(Sc().path);
     if (requiredSize != nullptr) {
         *requiredSize = static_cast<uint32_t>(needed);
     }
@@ -323,7 +305,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    internal::WriteDetail(detail, S().path);
+    internal::WriteDetail(detail, Sc().path);
     if (deviceInfo != nullptr) {
         std::memset(deviceInfo->opaque, 0, sizeof deviceInfo->opaque);
         deviceInfo->opaque[0] = 1;
@@ -336,18 +318,15 @@ const wchar_t* DevicePathOf(const void* detail) {
 }
 
 RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
-    uint32_t error = 0;
-    if (Failing(testplatform::Call::OpenDriverKey, &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(testplatform::Call::OpenDriverKey)) {
         return nullptr;
     }
-    if (S().liveSets.count(reinterpret_cast<uintptr_t>(set)) == 0 || deviceInfo == nullptr ||
-        deviceInfo->opaque[0] != 1) {
+    if (!IsLiveSet(set) || deviceInfo == nullptr || deviceInfo->opaque[0] != 1) {
         t_lastError = kErrorInvalidParameter;
         return nullptr;
     }
     const uintptr_t token = NewToken();
-    S().liveKeys.insert(token);
+    K().liveKeys.insert(token);
     return reinterpret_cast<RegistryKey>(token);
 }
 
@@ -357,45 +336,43 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
     if (Failing(testplatform::Call::QueryRegistryString, &error)) {
         return error;
     }
-    if (S().liveKeys.count(reinterpret_cast<uintptr_t>(key)) == 0) {
+    if (K().liveKeys.count(reinterpret_cast<uintptr_t>(key)) == 0) {
         return kErrorInvalidHandle;
     }
     if (valueName == nullptr || sizeBytes == nullptr) {
         return kErrorInvalidParameter;
     }
-    if (S().versionMissing || std::wstring(valueName) != L"DriverVersion") {
+    if (Sc().versionMissing || std::wstring(valueName) != L"DriverVersion") {
         return kErrorFileNotFound;
     }
-    return internal::AnswerRegistryText(S().version, buffer, sizeBytes);
+    return internal::AnswerRegistryText(Sc().version, buffer, sizeBytes);
 }
 
 void CloseRegistryKey(RegistryKey key) {
-    S().liveKeys.erase(reinterpret_cast<uintptr_t>(key));
+    K().liveKeys.erase(reinterpret_cast<uintptr_t>(key));
     t_lastError = testplatform::kErrorLeftByRelease;
 }
 
 DeviceHandle OpenDevice(const wchar_t* devicePath) {
-    uint32_t error = 0;
-    if (Failing(testplatform::Call::OpenDevice, &error)) {
-        t_lastError = error;
+    if (FailsAsScripted(testplatform::Call::OpenDevice)) {
         return InvalidDeviceHandle();
     }
-    if (S().openError != 0) {
-        t_lastError = S().openError;
+    if (Sc().openError != 0) {
+        t_lastError = Sc().openError;
         return InvalidDeviceHandle();
     }
-    if (devicePath == nullptr || !S().present || S().path != devicePath) {
+    if (devicePath == nullptr || !Sc().present || Sc().path != devicePath) {
         t_lastError = kErrorFileNotFound;
         return InvalidDeviceHandle();
     }
-    if (S().openHandle != 0) {
+    if (Sc().openHandle != 0) {
         // The device is opened without sharing.
         t_lastError = kErrorSharingViolation;
         return InvalidDeviceHandle();
     }
-    S().openHandle = NewToken();
-    ++S().openCount;
-    return reinterpret_cast<DeviceHandle>(S().openHandle);
+    Sc().openHandle = NewToken();
+    ++Sc().openCount;
+    return reinterpret_cast<DeviceHandle>(Sc().openHandle);
 }
 
 void CloseDevice(DeviceHandle device) {
@@ -403,9 +380,9 @@ void CloseDevice(DeviceHandle device) {
         return;
     }
     // A handle left over from before a Reset is no longer known; ignore it.
-    if (reinterpret_cast<uintptr_t>(device) == S().openHandle) {
-        S().openHandle = 0;
-        ++S().closeCount;
+    if (reinterpret_cast<uintptr_t>(device) == Sc().openHandle) {
+        Sc().openHandle = 0;
+        ++Sc().closeCount;
     }
     t_lastError = testplatform::kErrorLeftByRelease;
 }
@@ -423,16 +400,16 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
     if (bytesReturned != nullptr) {
         *bytesReturned = 0;
     }
-    S().exchanges.push_back(exchange);
-    if (device == nullptr || reinterpret_cast<uintptr_t>(device) != S().openHandle) {
+    Sc().exchanges.push_back(exchange);
+    if (device == nullptr || reinterpret_cast<uintptr_t>(device) != Sc().openHandle) {
         t_lastError = kErrorInvalidHandle;
         return false;
     }
 
     testplatform::Reply reply;
-    if (S().responder) {
+    if (Sc().responder) {
         // A copy: the responder may itself call the controls.
-        const testplatform::Responder responder = S().responder;
+        const testplatform::Responder responder = Sc().responder;
         reply = responder(exchange);
     } else {
         reply.ok = false;
@@ -459,7 +436,7 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
 }
 
 void* HeapAllocZeroed(size_t size) {
-    State& s = S();
+    Script& s = Sc();
     ++s.allocationCount;
     if (s.failNth > 0) {
         --s.failNth;
@@ -473,7 +450,7 @@ void* HeapAllocZeroed(size_t size) {
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;
     }
-    s.blocks[block] = size;
+    K().blocks[block] = size;
     return block;
 }
 
@@ -481,16 +458,16 @@ void HeapRelease(void* block) {
     if (block == nullptr) {
         return;
     }
-    State& s = S();
-    const auto it = s.blocks.find(block);
-    if (it == s.blocks.end()) {
+    Kept& k = K();
+    const auto it = k.blocks.find(block);
+    if (it == k.blocks.end()) {
         std::fprintf(stderr, "test platform: HeapRelease of a block it did not allocate\n");
         std::abort();
     }
     const size_t size = it->second;
-    s.blocks.erase(it);
-    if (s.inspector) {
-        const testplatform::ReleaseInspector inspector = s.inspector;
+    k.blocks.erase(it);
+    if (Sc().inspector) {
+        const testplatform::ReleaseInspector inspector = Sc().inspector;
         inspector(static_cast<const uint8_t*>(block), size);
     }
     std::free(block);
@@ -507,7 +484,7 @@ void SetLastErrorValue(uint32_t error) {
 
 void GetUtcSystemTime(SystemTime* time) {
     if (time != nullptr) {
-        *time = S().time;
+        *time = Sc().time;
     }
 }
 
@@ -515,12 +492,12 @@ bool QueryPerformanceCount(int64_t* count) {
     if (count == nullptr) {
         return false;
     }
-    *count = S().performanceCount;
+    *count = Sc().performanceCount;
     return true;
 }
 
 void SleepMilliseconds(uint32_t milliseconds) {
-    S().sleeps.push_back(milliseconds);
+    Sc().sleeps.push_back(milliseconds);
 }
 
 void RaiseIntegerOverflow() {
@@ -529,15 +506,15 @@ void RaiseIntegerOverflow() {
 }
 
 void RaiseIntegerDivideByZero() {
-    if (S().divideContinues) {
-        ++S().divideCount;
+    if (Sc().divideContinues) {
+        ++Sc().divideCount;
         return;
     }
     std::raise(SIGFPE);
 }
 
 wchar_t** CommandLineArguments(int* count) {
-    return internal::NewArgumentArray(S().commandLine, count);
+    return internal::NewArgumentArray(Sc().commandLine, count);
 }
 
 void FreeCommandLineArguments(wchar_t** arguments) {
@@ -546,7 +523,8 @@ void FreeCommandLineArguments(wchar_t** arguments) {
 }
 
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
-    S().messageBoxes.emplace_back(text != nullptr ? text : L"", caption != nullptr ? caption : L"");
+    Sc().messageBoxes.emplace_back(text != nullptr ? text : L"",
+                                   caption != nullptr ? caption : L"");
 }
 
 std::FILE* OpenFile(const wchar_t* name, const char* mode) {
@@ -555,7 +533,7 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
         return nullptr;
     }
     const bool writing = std::strpbrk(mode, "wa+") != nullptr;
-    if (writing && S().fileWritesFail) {
+    if (writing && Sc().fileWritesFail) {
 #ifdef _WIN32
         // No device refuses writes there; a stream opened for reading does.
         return std::fopen("NUL", "r");
@@ -566,11 +544,13 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
 #ifdef _WIN32
     // fopen modes are a few ASCII letters.
     std::FILE* file = _wfopen(name, std::wstring(mode, mode + std::strlen(mode)).c_str());
+    const uint32_t error = file != nullptr ? 0 : internal::ErrnoToWindows(errno);
 #else
-    std::FILE* file = std::fopen(wide_utf8::ToUtf8(name).c_str(), mode);
+    std::FILE* file = nullptr;
+    const uint32_t error = internal::OpenFileNamed(name, mode, &file);
 #endif
-    if (file == nullptr) {
-        t_lastError = ErrnoToWindows(errno);
+    if (error != 0) {
+        t_lastError = error;
     }
     return file;
 }
@@ -591,12 +571,12 @@ static bool FileCall(testplatform::Call call, bool argumentsValid,
 std::FILE* CreateNewFile(const wchar_t* name) {
     std::FILE* file = nullptr;
     FileCall(testplatform::Call::CreateNewFile, name != nullptr, [&] {
-        if (S().createHook) {
-            const auto hook = S().createHook;
+        if (Sc().createHook) {
+            const auto hook = Sc().createHook;
             hook(name);
         }
         uint32_t error = internal::CreateNewFileNamed(name, &file);
-        if (error == 0 && S().fileWritesFail) {
+        if (error == 0 && Sc().fileWritesFail) {
             // The file exists, but writes to the stream fail.
             std::fclose(file);
             file = OpenFile(name, "w");

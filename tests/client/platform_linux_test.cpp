@@ -463,7 +463,9 @@ TEST_F(LinuxBackend, CommandLineMessageBoxAndFiles) {
     EXPECT_TRUE(platform::RemoveFile(to.c_str()));
     EXPECT_FALSE(platform::RemoveFile(to.c_str()));
     EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
+    platform::SetLastErrorValue(0);
     EXPECT_EQ(platform::OpenFile(to.c_str(), "r"), nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
 }
 
 }  // namespace
