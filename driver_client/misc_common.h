@@ -5,11 +5,12 @@
 
 #include "crypto/blowfish.h"
 #include "platform/platform.h"
+#include "session/handshake.h"
 
 namespace MiscCommon {
 
 // I/O-control codes: CTL_CODE(0x22, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
-constexpr uint32_t IOCTL_MISC_SESSION = 0x222000;         // outer: probe and handshake
+using session::IOCTL_MISC_SESSION;                        // outer: probe and handshake (0x222000)
 constexpr uint32_t IOCTL_MISC_CLOSE_SESSION = 0x222004;   // outer: SessionId
 constexpr uint32_t IOCTL_MISC_ENCAPSULATED = 0x222008;    // outer: MessageCapsule
 constexpr uint32_t IOCTL_MISC_FUNCTION = 0x222944;        // inner: MiscPacket
@@ -50,7 +51,8 @@ class CMiscCommon {
 
     MiscStatus OpenDriver();
     void CloseDriver();
-    // The session handshake (or plain mode for a driver without encryption).
+    // The session handshake (or plain mode for a driver without encryption), run by
+    // session::Handshake; defined in initialize.cpp.
     MiscStatus _Initialize();
 
     // A zero-filled capsule for payloadLength bytes, copied from source when given.
@@ -93,10 +95,6 @@ class CMiscCommon {
 // The single instance, constructed before the entry function runs and destroyed
 // at process exit.
 extern CMiscCommon g_MiscCommon;
-
-// The handshake's check of the driver's public value (33 words, least significant
-// first): true for 1 < value < p - 1 read as an unsigned number, p the group's prime.
-bool PublicValueInRange(const uint32_t* value);
 
 }  // namespace MiscCommon
 

@@ -1,20 +1,22 @@
-// The session handshake: probe, Diffie-Hellman in the Second Oakley Group,
-// authentication of the driver by HMAC-SHA1 under the pre-shared key, and transport
-// of a Blowfish session key under the key-encryption key.
+// The session handshake over the misc driver's device handle (see handshake.h).
+
+#include "session/handshake.h"
 
 #include <cstring>
 
 #include "crypto/bigint.h"
-#include "crypto/blowfish.h"
-#include "crypto/sha1.h"
 #include "crypto/wipe.h"
 #include "driver_client/le_bytes.h"
-#include "driver_client/misc_common.h"
 #include "session/hdrand.h"
 
-namespace MiscCommon {
+namespace session {
 
 namespace {
+
+using MiscCommon::BytesToWords;
+using MiscCommon::LoadLe32;
+using MiscCommon::StoreLe32;
+using MiscCommon::WordsToBytes;
 
 constexpr uint32_t kTagIni1 = 0x31696E49;       // "Ini1"
 constexpr uint32_t kTagIni2 = 0x32696E49;       // "Ini2"
@@ -22,30 +24,20 @@ constexpr uint32_t kTagIni3 = 0x33696E49;       // "Ini3"
 constexpr uint32_t kConfirmLeft = 0x68747541;   // "Auth"
 constexpr uint32_t kConfirmRight = 0x6373694D;  // "Misc"
 
-constexpr uint32_t kNumberWords = 33;
-constexpr uint32_t kNumberBytes = 4 * kNumberWords;
-constexpr uint32_t kExponentWords = 4;
 constexpr uint32_t kNonceBytes = 24;
-constexpr uint32_t kMacBytes = SHA1_DIGEST_SIZE;
-constexpr uint32_t kKeyBytes = 16;
 constexpr uint32_t kWorkingBufferSize = 2 * kNumberBytes;  // 264
 constexpr int kSelfTestAttempts = 16;
 
-// Message layouts.
-constexpr uint32_t kIni1Size = 160;  // request and reply
+// Where the numbers and the nonce sit in the Ini1 messages.
 constexpr uint32_t kIni1NumberAt = 4;
 constexpr uint32_t kIni1NonceAt = 136;
-constexpr uint32_t kIni2RequestSize = 28;
-constexpr uint32_t kIni2ReplySize = kMacBytes;
-constexpr uint32_t kIni3RequestSize = 24;
-constexpr uint32_t kIni3ReplySize = 8;
 
 // The key material block: Ka is the 16 bytes at offsets 23 to 38; the rest is
 // filler, so the key never sits in the program as one aligned run of bytes.
-constexpr uint32_t kKeyMaterialWords = 32;
+constexpr uint32_t kKeyMaterialWords = kKeyMaterialBytes / 4;
 constexpr uint32_t kKaOffset = 23;
 
-void BuildKeyMaterial(uint8_t block[4 * kKeyMaterialWords]) {
+void BuildKeyMaterial(uint8_t block[kKeyMaterialBytes]) {
     static const uint32_t kMaterial[kKeyMaterialWords] = {
         0x60E669C6, 0xDC8B12B9, 0x270D3FF0, 0x2D626580, 0x3BE3D52A, 0xE4DC8A28, 0x32074ED9,
         0x27105375, 0x0EB60558, 0x4B94A44B, 0xB7D5D721, 0x22B84F67, 0x2F66772B, 0x9AFDC7CB,
@@ -82,79 +74,9 @@ bool PublicValueInRange(const uint32_t* value) {
 
 namespace {
 
-// The failures of the handshake, in the order of its steps.
-enum Failure {
-    kNone = 0,
-    kInitFailed,        // F1
-    kSelfTestFailed,    // F2
-    kPow2ModFailed,     // F3
-    kIni1Failed,        // F4
-    kPhase2Alloc,       // F5
-    kIni2Failed,        // F6
-    kAuthFailed,        // F7
-    kKekFailed,         // F8
-    kPhase3Alloc,       // F9
-    kKeyKekFailed,      // F10
-    kEncipherFailed,    // F11
-    kIni3Failed,        // F12
-    kKeySessionFailed,  // F13
-    kConfirmFailed,     // F14
-};
+using Outcome = HandshakeOutcome;
 
-struct FailureRow {
-    const char* text;
-    MiscStatus status;
-    bool closeSession;
-    bool restoreError;
-};
-
-const FailureRow kFailureRows[] = {
-    {"", MISC_SUCCESS, false, false},
-    {"_Initialize: hdrand_init failed", MISC_FAILED, false, false},
-    {"_Initialize: hdrand_test failed 16 times", MISC_FAILED, false, false},
-    {"_Initialize: pow2mod failed.", MISC_FAILED, false, false},
-    {"_Initialize: DeviceIoControl failed.", MISC_FAILED, false, true},
-    {"_Initialize: HeapAlloc (phase2) failed.", MISC_NO_MEMORY, true, true},
-    {"_Initialize: DeviceIoControl (phase2) failed.", MISC_FAILED, true, true},
-    {"_Initialize: Driver Authentication Failed.", MISC_NOT_FOUND, true, false},
-    {"_Initialize: Key Encryption Key calculation failed.", MISC_NOT_FOUND, true, false},
-    {"_Initialize: HeapAlloc (phase3) failed.", MISC_NO_MEMORY, true, true},
-    {"_Initialize: BlowfishInitialize (1st time) failed.", MISC_FAILED, true, false},
-    {"_Initialize: BlowfishEncipher failed.", MISC_FAILED, true, false},
-    {"_Initialize: DeviceIoControl (phase3) failed.", MISC_FAILED, true, true},
-    {"_Initialize: BlowfishInitialize (2nd time) failed.", MISC_FAILED, true, false},
-    {"_Initialize: BlowfishDecipher failed.", MISC_FAILED, true, false},
-};
-
-// Everything one handshake keeps in local storage. Wiped as a whole before
-// _Initialize returns: it holds x, Z, KEK, Km, Ks, the digests and the hash state.
-struct HandshakeState {
-    uint8_t keyMaterial[4 * kKeyMaterialWords];
-    uint32_t x[kExponentWords];
-    uint32_t yc[kNumberWords];
-    uint32_t yd[kNumberWords];
-    uint32_t z[kNumberWords];
-    uint8_t zBytes[kNumberBytes];
-    uint8_t km[kMacBytes];
-    uint8_t pd[kMacBytes];
-    uint8_t pc[kMacBytes];
-    uint8_t digest[SHA1_DIGEST_SIZE];
-    uint8_t kek[kKeyBytes];
-    uint8_t ks[kKeyBytes];
-    Sha1Context sha;
-    uint8_t ini1Request[kIni1Size];
-    uint8_t ini1Reply[kIni1Size];
-    uint8_t ini2Request[kIni2RequestSize];
-    uint8_t ini2Reply[kIni2ReplySize];
-    uint8_t ini3Request[kIni3RequestSize];
-    uint8_t ini3Reply[kIni3ReplySize];
-    uint32_t sid;
-    bool haveSid;              // a complete Ini1 reply arrived
-    BlowfishContext* context;  // the phase 3 context, null until allocated
-    uint32_t savedError;       // last-error value to restore for some failures
-};
-
-// One handshake message; true when the request succeeded and exactly `expected`
+// One handshake message; true when the request succeeded and exactly replySize
 // bytes came back. The last-error value after the request is kept either way.
 bool Exchange(platform::DeviceHandle device, const uint8_t* request, uint32_t requestSize,
               uint8_t* reply, uint32_t replySize, HandshakeState* s) {
@@ -165,176 +87,153 @@ bool Exchange(platform::DeviceHandle device, const uint8_t* request, uint32_t re
     return ok && returned == replySize;
 }
 
-// Steps 2 to 24; returns the failure, leaving the clean-up to the caller. On
-// success s->context holds the context keyed with Ks.
-Failure RunHandshake(platform::DeviceHandle device, HandshakeState* s) {
+// Steps 2 to 24 over the zeroed state, with the key material built; returns as
+// soon as a step fails. On success s->context holds the context keyed with Ks.
+Outcome RunSteps(platform::DeviceHandle device, HandshakeState* s) {
+    HandshakeWork* w = &s->work;
     if (!hdrand_init()) {
-        return kInitFailed;
+        return Outcome::kInitFailed;
     }
     bool selfTestPassed = false;
     for (int attempt = 0; attempt < kSelfTestAttempts && !selfTestPassed; ++attempt) {
         selfTestPassed = hdrand_test() != -1;
     }
     if (!selfTestPassed) {
-        return kSelfTestFailed;
+        return Outcome::kSelfTestFailed;
     }
 
     // Draws 1-3: x (96 random bits; word 3 stays 0). Draws 4-8: the client nonce.
     for (uint32_t i = 0; i < 3; ++i) {
-        s->x[i] = hdrand_get();
+        w->x[i] = hdrand_get();
     }
-    s->x[3] = 0;
+    w->x[3] = 0;
     for (uint32_t i = 0; i < 5; ++i) {
-        StoreLe32(s->ini1Request + kIni1NonceAt + 4 * i, hdrand_get());
+        StoreLe32(w->ini1Request + kIni1NonceAt + 4 * i, hdrand_get());
     }
 
     // Phase 1.
-    if (!pow2mod(s->yc, kNumberWords, s->x, kExponentWords, kOakleyGroup2Prime, kNumberWords)) {
-        return kPow2ModFailed;
+    if (!pow2mod(w->yc, kNumberWords, w->x, kExponentWords, kOakleyGroup2Prime, kNumberWords)) {
+        return Outcome::kPow2ModFailed;
     }
-    WordsToBytes(s->yc, kNumberWords, s->ini1Request + kIni1NumberAt);
-    StoreLe32(s->ini1Request, kTagIni1);
-    if (!Exchange(device, s->ini1Request, kIni1Size, s->ini1Reply, kIni1Size, s)) {
-        return kIni1Failed;
+    WordsToBytes(w->yc, kNumberWords, w->ini1Request + kIni1NumberAt);
+    StoreLe32(w->ini1Request, kTagIni1);
+    if (!Exchange(device, w->ini1Request, kIni1Size, w->ini1Reply, kIni1Size, s)) {
+        return Outcome::kIni1Failed;
     }
-    s->sid = LoadLe32(s->ini1Reply);
+    s->sid = LoadLe32(w->ini1Reply);
     s->haveSid = true;
-    const uint8_t* ycBytes = s->ini1Request + kIni1NumberAt;
-    const uint8_t* ydBytes = s->ini1Reply + kIni1NumberAt;
-    BytesToWords(ydBytes, kNumberWords, s->yd);
+    const uint8_t* ycBytes = w->ini1Request + kIni1NumberAt;
+    const uint8_t* ydBytes = w->ini1Reply + kIni1NumberAt;
+    BytesToWords(ydBytes, kNumberWords, w->yd);
 
     // Phase 2: Km, then the two proofs, all in one heap buffer that is cleared
     // before each refill and wiped before release.
     uint8_t* work = static_cast<uint8_t*>(platform::HeapAllocZeroed(kWorkingBufferSize));
     if (work == nullptr) {
         s->savedError = platform::GetLastErrorValue();
-        return kPhase2Alloc;
+        return Outcome::kPhase2Alloc;
     }
-    std::memcpy(work, s->ini1Request + kIni1NonceAt, kNonceBytes);
-    std::memcpy(work + kNonceBytes, s->ini1Reply + kIni1NonceAt, kNonceBytes);
-    HmacSha1(&s->sha, s->keyMaterial + kKaOffset, kKeyBytes, work, 2 * kNonceBytes, s->km);
+    std::memcpy(work, w->ini1Request + kIni1NonceAt, kNonceBytes);
+    std::memcpy(work + kNonceBytes, w->ini1Reply + kIni1NonceAt, kNonceBytes);
+    HmacSha1(&w->sha, w->keyMaterial + kKaOffset, kKeyBytes, work, 2 * kNonceBytes, w->km);
     std::memset(work, 0, kWorkingBufferSize);
     std::memcpy(work, ydBytes, kNumberBytes);
     std::memcpy(work + kNumberBytes, ycBytes, kNumberBytes);
-    HmacSha1(&s->sha, s->km, kMacBytes, work, kWorkingBufferSize, s->pd);
+    HmacSha1(&w->sha, w->km, kMacBytes, work, kWorkingBufferSize, w->pd);
     std::memset(work, 0, kWorkingBufferSize);
     std::memcpy(work, ycBytes, kNumberBytes);
     std::memcpy(work + kNumberBytes, ydBytes, kNumberBytes);
-    HmacSha1(&s->sha, s->km, kMacBytes, work, kWorkingBufferSize, s->pc);
+    HmacSha1(&w->sha, w->km, kMacBytes, work, kWorkingBufferSize, w->pc);
     SecureWipe(work, kWorkingBufferSize);
     platform::HeapRelease(work);
 
-    StoreLe32(s->ini2Request, kTagIni2);
-    StoreLe32(s->ini2Request + 4, s->sid);
-    std::memcpy(s->ini2Request + 8, s->pc, kMacBytes);
-    if (!Exchange(device, s->ini2Request, kIni2RequestSize, s->ini2Reply, kIni2ReplySize, s)) {
-        return kIni2Failed;
+    StoreLe32(w->ini2Request, kTagIni2);
+    StoreLe32(w->ini2Request + 4, s->sid);
+    std::memcpy(w->ini2Request + 8, w->pc, kMacBytes);
+    if (!Exchange(device, w->ini2Request, kIni2RequestSize, w->ini2Reply, kIni2ReplySize, s)) {
+        return Outcome::kIni2Failed;
     }
     uint8_t difference = 0;
     for (uint32_t i = 0; i < kMacBytes; ++i) {
-        difference |= static_cast<uint8_t>(s->ini2Reply[i] ^ s->pd[i]);
+        difference |= static_cast<uint8_t>(w->ini2Reply[i] ^ w->pd[i]);
     }
     if (difference != 0) {
-        return kAuthFailed;
+        return Outcome::kAuthFailed;
     }
 
     // Z and KEK. The driver's value is checked before it is used as a base.
-    if (!PublicValueInRange(s->yd) || !powmod(s->z, kNumberWords, s->yd, kNumberWords, s->x,
+    if (!PublicValueInRange(w->yd) || !powmod(w->z, kNumberWords, w->yd, kNumberWords, w->x,
                                               kExponentWords, kOakleyGroup2Prime, kNumberWords)) {
-        return kKekFailed;
+        return Outcome::kKekFailed;
     }
-    WordsToBytes(s->z, kNumberWords, s->zBytes);
-    Sha1Initialize(&s->sha);
-    Sha1Update(&s->sha, s->zBytes, kNumberBytes);
-    Sha1Final(&s->sha);
-    Sha1GetDigest(&s->sha, s->digest);
-    std::memcpy(s->kek, s->digest, kKeyBytes);
+    WordsToBytes(w->z, kNumberWords, w->zBytes);
+    Sha1Initialize(&w->sha);
+    Sha1Update(&w->sha, w->zBytes, kNumberBytes);
+    Sha1Final(&w->sha);
+    Sha1GetDigest(&w->sha, w->digest);
+    std::memcpy(w->kek, w->digest, kKeyBytes);
 
     // Phase 3.
     s->context = static_cast<BlowfishContext*>(platform::HeapAllocZeroed(sizeof(BlowfishContext)));
     if (s->context == nullptr) {
         s->savedError = platform::GetLastErrorValue();
-        return kPhase3Alloc;
+        return Outcome::kPhase3Alloc;
     }
-    if (!BlowfishInitialize(s->context, s->kek, kKeyBytes)) {
-        return kKeyKekFailed;
+    if (!BlowfishInitialize(s->context, w->kek, kKeyBytes)) {
+        return Outcome::kKeyKekFailed;
     }
     // Draws 9-12: Ks.
     for (uint32_t i = 0; i < 4; ++i) {
-        StoreLe32(s->ks + 4 * i, hdrand_get());
+        StoreLe32(w->ks + 4 * i, hdrand_get());
     }
-    StoreLe32(s->ini3Request, kTagIni3);
-    StoreLe32(s->ini3Request + 4, s->sid);
-    std::memcpy(s->ini3Request + 8, s->ks, kKeyBytes);
+    StoreLe32(w->ini3Request, kTagIni3);
+    StoreLe32(w->ini3Request + 4, s->sid);
+    std::memcpy(w->ini3Request + 8, w->ks, kKeyBytes);
     bool enciphered = true;
     for (uint32_t block = 8; block < kIni3RequestSize && enciphered; block += 8) {
-        uint32_t left = LoadLe32(s->ini3Request + block);
-        uint32_t right = LoadLe32(s->ini3Request + block + 4);
+        uint32_t left = LoadLe32(w->ini3Request + block);
+        uint32_t right = LoadLe32(w->ini3Request + block + 4);
         enciphered = BlowfishEncipher(s->context, &left, &right);
-        StoreLe32(s->ini3Request + block, left);
-        StoreLe32(s->ini3Request + block + 4, right);
+        StoreLe32(w->ini3Request + block, left);
+        StoreLe32(w->ini3Request + block + 4, right);
     }
     SecureWipe(s->context, sizeof(BlowfishContext));
     if (!enciphered) {
-        return kEncipherFailed;
+        return Outcome::kEncipherFailed;
     }
-    if (!Exchange(device, s->ini3Request, kIni3RequestSize, s->ini3Reply, kIni3ReplySize, s)) {
-        return kIni3Failed;
+    if (!Exchange(device, w->ini3Request, kIni3RequestSize, w->ini3Reply, kIni3ReplySize, s)) {
+        return Outcome::kIni3Failed;
     }
-    if (!BlowfishInitialize(s->context, s->ks, kKeyBytes)) {
-        return kKeySessionFailed;
+    if (!BlowfishInitialize(s->context, w->ks, kKeyBytes)) {
+        return Outcome::kKeySessionFailed;
     }
-    uint32_t left = LoadLe32(s->ini3Reply);
-    uint32_t right = LoadLe32(s->ini3Reply + 4);
+    uint32_t left = LoadLe32(w->ini3Reply);
+    uint32_t right = LoadLe32(w->ini3Reply + 4);
     if (!BlowfishDecipher(s->context, &left, &right) || left != kConfirmLeft ||
         right != kConfirmRight) {
-        return kConfirmFailed;
+        return Outcome::kConfirmFailed;
     }
-    return kNone;
+    return Outcome::kKeyed;
 }
 
 }  // namespace
 
-MiscStatus CMiscCommon::_Initialize() {
+HandshakeOutcome Handshake(platform::DeviceHandle device, HandshakeState* state) {
+    std::memset(state, 0, sizeof *state);
     // Step 1: the probe. Only the last-error value after it counts; it is cleared
     // first so that a value left by an earlier call cannot pass for the answer.
     uint32_t returned = 0;
     platform::SetLastErrorValue(platform::kErrorSuccess);
-    platform::DeviceControl(_hDevice, IOCTL_MISC_SESSION, /*inBuffer=*/nullptr, /*inSize=*/0,
+    platform::DeviceControl(device, IOCTL_MISC_SESSION, /*inBuffer=*/nullptr, /*inSize=*/0,
                             /*outBuffer=*/nullptr, /*outSize=*/0, &returned);
     if (platform::GetLastErrorValue() == platform::kErrorNotSupported) {
-        EncryptionEnabled = 0;
-        return MISC_SUCCESS;
+        return Outcome::kPlain;
     }
 
-    HandshakeState s;
-    std::memset(&s, 0, sizeof s);
-    BuildKeyMaterial(s.keyMaterial);
-    const Failure failure = RunHandshake(_hDevice, &s);
-    const FailureRow& row = kFailureRows[failure];
-    if (failure == kNone) {
-        SessionId = s.sid;
-        SessionCipher = s.context;
-        SequenceNumber = 0;
-    } else {
-        _SetErrorText("%s", row.text);
-        if (s.haveSid && row.closeSession) {
-            uint8_t sid[4];
-            StoreLe32(sid, s.sid);
-            uint32_t ignored = 0;
-            platform::DeviceControl(_hDevice, IOCTL_MISC_CLOSE_SESSION, sid, sizeof sid,
-                                    /*outBuffer=*/nullptr, /*outSize=*/0, &ignored);
-        }
-        if (s.context != nullptr) {
-            SecureWipe(s.context, sizeof(BlowfishContext));
-            platform::HeapRelease(s.context);
-        }
-        if (row.restoreError) {
-            platform::SetLastErrorValue(s.savedError);
-        }
-    }
-    SecureWipe(&s, sizeof s);
-    return row.status;
+    BuildKeyMaterial(state->work.keyMaterial);
+    const Outcome outcome = RunSteps(device, state);
+    SecureWipe(&state->work, sizeof state->work);
+    return outcome;
 }
 
-}  // namespace MiscCommon
+}  // namespace session

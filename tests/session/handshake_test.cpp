@@ -8,6 +8,7 @@
 #include "crypto/bigint.h"
 #include "driver_client/misc_common.h"
 #include "platform/test/test_platform.h"
+#include "session/handshake.h"
 #include "tests/session/oracle.h"
 
 namespace {
@@ -173,6 +174,26 @@ class HandshakeTest : public ::testing::Test {
         return false;
     }
 
+    // Runs the handshake in a state the test owns, as _Initialize does, and checks
+    // that none of its working values (the key material, x, Z, Km, KEK, Ks, ...)
+    // is left in it. Releases a context left over, as the client does.
+    session::HandshakeOutcome HandshakeInOwnState(session::HandshakeState* state) const {
+        const session::HandshakeOutcome outcome = session::Handshake(client->_hDevice, state);
+        const auto* work = reinterpret_cast<const uint8_t*>(&state->work);
+        std::vector<size_t> left;
+        for (size_t i = 0; i < sizeof state->work; ++i) {
+            if (work[i] != 0) {
+                left.push_back(i);
+            }
+        }
+        EXPECT_TRUE(left.empty()) << left.size() << " bytes left, the first at offset "
+                                  << left.front();
+        if (outcome != session::HandshakeOutcome::kKeyed && state->context != nullptr) {
+            platform::HeapRelease(state->context);
+        }
+        return outcome;
+    }
+
     oracle::Draws draws;
     std::shared_ptr<Driver> driver;
     std::unique_ptr<CMiscCommon> client;
@@ -256,6 +277,14 @@ TEST_F(HandshakeTest, MessagesAreExactAndTheSessionIsKeyedWithKs) {
     EXPECT_EQ(driver->closedSids[0], kSid);
     ExpectReleasedBlocksZero();
     EXPECT_TRUE(ReleasedContext());
+}
+
+TEST_F(HandshakeTest, AKeyedSessionLeavesNoSecretInTheState) {
+    session::HandshakeState state;
+    ASSERT_EQ(HandshakeInOwnState(&state), session::HandshakeOutcome::kKeyed);
+    EXPECT_EQ(state.sid, kSid);
+    ASSERT_NE(state.context, nullptr);
+    platform::HeapRelease(state.context);
 }
 
 TEST_F(HandshakeTest, GroupPrimeIsRfc2409Group2) {
@@ -387,6 +416,21 @@ TEST_P(HandshakeFailureTest, FailsAsTheTableSays) {
     ExpectReleasedBlocksZero();
 }
 
+TEST_P(HandshakeFailureTest, LeavesNoSecretInTheState) {
+    const FailureCase& c = GetParam();
+    c.arrange(driver.get());
+    if (c.failAllocation > 0) {
+        testplatform::FailAllocation(c.failAllocation);
+    }
+    session::HandshakeState state;
+    const session::HandshakeOutcome outcome = HandshakeInOwnState(&state);
+    EXPECT_NE(outcome, session::HandshakeOutcome::kKeyed);
+    EXPECT_NE(outcome, session::HandshakeOutcome::kPlain);
+    // The driver holds a session exactly where the client must close it.
+    EXPECT_EQ(state.haveSid, c.closes);
+    EXPECT_EQ(testplatform::LiveBlockCount(), liveBefore);
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, HandshakeFailureTest, ::testing::ValuesIn(kFailures),
                          [](const ::testing::TestParamInfo<FailureCase>& info) {
                              return std::string(info.param.name);
@@ -425,7 +469,7 @@ TEST(PublicValueRange, OnlyValuesStrictlyBetweenOneAndPMinusOnePass) {
         for (int i = 0; i < 33; ++i) {
             words[i] = oracle::Le32(c.value.data() + 4 * i);
         }
-        EXPECT_EQ(MiscCommon::PublicValueInRange(words), c.inRange) << c.name;
+        EXPECT_EQ(session::PublicValueInRange(words), c.inRange) << c.name;
     }
 }
 
