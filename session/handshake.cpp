@@ -8,7 +8,7 @@
 #include "crypto/blowfish.h"
 #include "crypto/sha1.h"
 #include "crypto/wipe.h"
-#include "driver_client/le_bytes.h"
+#include "common/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "session/hdrand.h"
 

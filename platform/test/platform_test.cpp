@@ -23,7 +23,7 @@
 // <windows.h> maps ReplaceFile to ReplaceFileA/W; ours is the platform function.
 #undef ReplaceFile
 #else
-#include "platform/linux/wide_utf8.h"
+#include "common/wide_utf8.h"
 #endif
 
 namespace {
