@@ -5,13 +5,20 @@
 #include <cstdint>
 #include <cstdio>
 
-// Result codes of the application.
+// Result codes of the application. 1, 3 and 8 to 11 have messages but no
+// operation of this program produces them.
 constexpr int RESULT_SUCCESS = 0;
+constexpr int RESULT_TS_DEVICE_FAILED = 1;
 constexpr int RESULT_TABLE_NOT_FETCHED = 2;
+constexpr int RESULT_TABLE_CHECKSUM = 3;
 constexpr int RESULT_INVALID_TABLE = 4;
 constexpr int RESULT_REGISTRY_WRITE_ERROR = 5;
 constexpr int RESULT_INVALID_ARGUMENT = 6;
 constexpr int RESULT_OPEN_DRIVER_FAILED = 7;
+constexpr int RESULT_HIDD_GUID = 8;
+constexpr int RESULT_CLASS_DEVS_FAILED = 9;
+constexpr int RESULT_ENABLE_DEVICE_FAILED = 10;
+constexpr int RESULT_DEVICE_NOT_FOUND = 11;
 constexpr int RESULT_FILE_FAILED = 12;
 
 // Sizes of the table record, the calibration text and the image.

@@ -56,31 +56,31 @@ int ParseOptions(int count, wchar_t** arguments, Options* options) {
 
 const wchar_t* ResultMessage(int resultCode) {
     switch (resultCode) {
-        case 0:
+        case RESULT_SUCCESS:
             return L"";
-        case 1:
+        case RESULT_TS_DEVICE_FAILED:
             return L"Failed to Open TS Device";
-        case 2:
+        case RESULT_TABLE_NOT_FETCHED:
             return L"Failed to retrieve Table5";
-        case 3:
+        case RESULT_TABLE_CHECKSUM:
             return L"Table5 Checksum error";
-        case 4:
+        case RESULT_INVALID_TABLE:
             return L"Invalid Table5 Data (No Calibration data)";
-        case 5:
+        case RESULT_REGISTRY_WRITE_ERROR:
             return L"Registry Write Error";
-        case 6:
+        case RESULT_INVALID_ARGUMENT:
             return L"Invalid Argument";
-        case 7:
+        case RESULT_OPEN_DRIVER_FAILED:
             return L"Failed to open Misc Driver";
-        case 8:
+        case RESULT_HIDD_GUID:
             return L"HIDD Guid Error";
-        case 9:
+        case RESULT_CLASS_DEVS_FAILED:
             return L"SetupDiGetClassDevs Fail";
-        case 10:
+        case RESULT_ENABLE_DEVICE_FAILED:
             return L"Failed to enable/disable device";
-        case 11:
+        case RESULT_DEVICE_NOT_FOUND:
             return L"Failed to find VARNEL device";
-        case 12:
+        case RESULT_FILE_FAILED:
             return L"Failed to Open Binary file";
         default:
             return L"General failure";

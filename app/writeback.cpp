@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "common/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "platform/platform.h"
 
@@ -27,21 +28,10 @@ constexpr uint16_t kCommitRequestSize = 123;
 constexpr uint16_t kPrefix = 1;
 constexpr uint32_t kSelector = 0x80000005;
 
-void PutLe16(uint8_t* p, uint16_t value) {
-    p[0] = static_cast<uint8_t>(value & 0xFF);
-    p[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutLe32(uint8_t* p, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>((value >> (8 * i)) & 0xFF);
-    }
-}
-
 // Prefix and Selector, the start of both request records.
 void PutRequestHead(uint8_t* request) {
-    PutLe16(request, kPrefix);
-    PutLe32(request + 2, kSelector);
+    StoreLe16(request, kPrefix);
+    StoreLe32(request + 2, kSelector);
 }
 
 // Reads the 16 words of the calibration file into words. False when the file
@@ -101,7 +91,7 @@ uint32_t WriteCalibrationImage(const uint8_t* image) {
     uint8_t request[kWriteRequestSize];
     std::memset(request, 0, sizeof(request));
     PutRequestHead(request);
-    PutLe16(request + kWriteImageLengthOffset, CALIBRATION_IMAGE_SIZE);
+    StoreLe16(request + kWriteImageLengthOffset, CALIBRATION_IMAGE_SIZE);
     std::memcpy(request + kWriteImageOffset, image, CALIBRATION_IMAGE_SIZE);
     request[kWriteAcceptedOffset] = 0;
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "driver_client/le_bytes.h"
+#include "common/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "platform/scoped.h"
 

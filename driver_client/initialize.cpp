@@ -3,7 +3,7 @@
 // driver to drop the session and for restoring the last-error value.
 
 #include "crypto/wipe.h"
-#include "driver_client/le_bytes.h"
+#include "common/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "session/handshake.h"
 

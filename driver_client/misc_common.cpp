@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "crypto/wipe.h"
-#include "driver_client/le_bytes.h"
+#include "common/le_bytes.h"
 #include "platform/scoped.h"
 
 namespace MiscCommon {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "driver_client/le_bytes.h"
+#include "common/le_bytes.h"
 #include "driver_client/misc_common.h"
 
 uint8_t LastMiscStatus = 0;
@@ -81,16 +81,16 @@ MiscCommon::MiscStatus CallMiscSubfunction(uint16_t length, uint16_t subfunction
     if (packet == nullptr) {
         return MiscCommon::MISC_NO_MEMORY;
     }
-    MiscCommon::StoreLe16(packet + kFunctionCodeOffset, MISC_FUNCTION_CALIBRATION);
-    MiscCommon::StoreLe16(packet + kInLengthOffset, static_cast<uint16_t>(packetSize));
-    MiscCommon::StoreLe16(packet + kOutLengthOffset, static_cast<uint16_t>(packetSize));
-    MiscCommon::StoreLe16(packet + kSubfunctionOffset, subfunction);
+    StoreLe16(packet + kFunctionCodeOffset, MISC_FUNCTION_CALIBRATION);
+    StoreLe16(packet + kInLengthOffset, static_cast<uint16_t>(packetSize));
+    StoreLe16(packet + kOutLengthOffset, static_cast<uint16_t>(packetSize));
+    StoreLe16(packet + kSubfunctionOffset, subfunction);
     if (length > 0) {
         std::memcpy(packet + MISC_PACKET_HEADER_SIZE, data, length);
     }
 
     const MiscCommon::MiscStatus result = MiscCommon::g_MiscCommon.CallMiscFunction(
-        packet, MiscCommon::LoadLe16(packet + kOutLengthOffset));
+        packet, LoadLe16(packet + kOutLengthOffset));
     if (result == MiscCommon::MISC_SUCCESS) {
         LastMiscStatus = packet[kFunctionCodeOffset];
         if (LastMiscStatus == kStatusSuccess && length > 0) {

@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/le_bytes.h"
 #include "crypto/blowfish.h"
-#include "driver_client/le_bytes.h"
 #include "driver_client/misc_common.h"
 #include "tools/misc_driver_sim/sim.h"
 
@@ -43,11 +43,11 @@ void EncipherFrame(std::vector<uint8_t>* frame) {
     const size_t size = frame->size() - 12;
     uint8_t* capsule = frame->data() + 12;
     for (size_t offset = 12; size >= 16 && offset + 8 <= size - 4; offset += 8) {
-        uint32_t left = MiscCommon::LoadLe32(capsule + offset);
-        uint32_t right = MiscCommon::LoadLe32(capsule + offset + 4);
+        uint32_t left = LoadLe32(capsule + offset);
+        uint32_t right = LoadLe32(capsule + offset + 4);
         BlowfishEncipher(&g_cipher, &left, &right);
-        MiscCommon::StoreLe32(capsule + offset, left);
-        MiscCommon::StoreLe32(capsule + offset + 4, right);
+        StoreLe32(capsule + offset, left);
+        StoreLe32(capsule + offset + 4, right);
     }
 }
 

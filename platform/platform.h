@@ -5,7 +5,8 @@
 // and DeviceIoControl; platform/linux/ over the device folder and Unix sockets of
 // the device contract; platform/test/ in process, scripted by the tests. CMake
 // links exactly one backend into each executable. Nothing outside platform/
-// includes a system header of either operating system.
+// includes a system header of either operating system, but for the Windows entry
+// point (app/windows/winmain.cpp).
 //
 // The functions keep Win32 semantics: failures leave a Windows error code as the
 // thread's last-error value, handles are opaque, and heap blocks are zero-filled.

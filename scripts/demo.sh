@@ -25,13 +25,14 @@ esac
 # no: a driver without encryption (misc-driver-sim --no-encryption).
 ENCRYPTION=${QUELLIX_DEMO_ENCRYPTION:-yes}
 BUILD=${QUELLIX_DEMO_BUILD_DIR:-build}
+jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n== %s\n' "$*"; }
 fail() { printf 'demo: FAILED: %s\n' "$*" >&2; exit 1; }
 
 step "building quellix and misc-driver-sim into $BUILD/"
 cmake -S . -B "$BUILD" >/dev/null
-cmake --build "$BUILD" --target quellix misc-driver-sim quellix-wine-relay -j2 >/dev/null
+cmake --build "$BUILD" --target quellix misc-driver-sim quellix-wine-relay -j"$jobs" >/dev/null
 quellix=$(cd "$BUILD" && pwd)/app/quellix
 sim=$(cd "$BUILD" && pwd)/tools/misc_driver_sim/misc-driver-sim
 runner=()
@@ -40,7 +41,7 @@ if [ "$WINDOWS" = yes ]; then
   [ -f build-mingw64/CMakeCache.txt ] ||
     cmake -S . -B build-mingw64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
       -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=OFF >/dev/null
-  cmake --build build-mingw64 --target quellix quellix_bridge bridge_sync -j2 >/dev/null
+  cmake --build build-mingw64 --target quellix quellix_bridge bridge_sync -j"$jobs" >/dev/null
   quellix=$PWD/build-mingw64/app/quellix.exe
   runner=(env QUELLIX_NATIVE_BUILD="$(cd "$BUILD" && pwd)" bash "$PWD/scripts/wine-run.sh")
   [ -f "$quellix" ] || fail "no $quellix"

@@ -8,9 +8,10 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 build=build-fuzz
+jobs=$(nproc 2>/dev/null || echo 2)
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DQUELLIX_FUZZ=ON -DQUELLIX_TESTS=OFF >/dev/null
-cmake --build "$build" -j2
+cmake --build "$build" -j"$jobs"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

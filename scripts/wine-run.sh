@@ -67,18 +67,19 @@ native=${QUELLIX_NATIVE_BUILD:-$repo/build}
 driver=$mingw64/tools/wine_bridge/quellix_bridge.sys
 sync_exe=$mingw64/tools/wine_bridge/bridge_sync.exe
 relay=$native/tools/wine_bridge/quellix-wine-relay
+jobs=$(nproc 2>/dev/null || echo 2)
 build_log=$(mktemp /tmp/quellix-wine-run.XXXXXX)
 trap 'rm -f "$build_log"' EXIT
 if [ ! -f "$driver" ] || [ ! -f "$sync_exe" ]; then
     { [ -f "$mingw64/CMakeCache.txt" ] ||
         cmake -S "$repo" -B "$mingw64" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-x86_64.cmake" \
             -DCMAKE_BUILD_TYPE=Release; } >"$build_log" 2>&1 &&
-        cmake --build "$mingw64" --target quellix_bridge bridge_sync -j2 >>"$build_log" 2>&1 ||
+        cmake --build "$mingw64" --target quellix_bridge bridge_sync -j"$jobs" >>"$build_log" 2>&1 ||
         die "building the bridge driver failed: $(tail -n 20 "$build_log")"
 fi
 if [ ! -x "$relay" ]; then
     { [ -f "$native/CMakeCache.txt" ] || cmake -S "$repo" -B "$native"; } >"$build_log" 2>&1 &&
-        cmake --build "$native" --target quellix-wine-relay -j2 >>"$build_log" 2>&1 ||
+        cmake --build "$native" --target quellix-wine-relay -j"$jobs" >>"$build_log" 2>&1 ||
         die "building the relay failed: $(tail -n 20 "$build_log")"
 fi
 

@@ -6,17 +6,13 @@
 
 #include "crypto/bigint.h"
 #include "crypto/wipe.h"
-#include "driver_client/le_bytes.h"
+#include "common/le_bytes.h"
 #include "session/hdrand.h"
 
 namespace session {
 
 namespace {
 
-using MiscCommon::BytesToWords;
-using MiscCommon::LoadLe32;
-using MiscCommon::StoreLe32;
-using MiscCommon::WordsToBytes;
 
 constexpr uint32_t kTagIni1 = 0x31696E49;       // "Ini1"
 constexpr uint32_t kTagIni2 = 0x32696E49;       // "Ini2"

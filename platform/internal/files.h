@@ -21,7 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/linux/wide_utf8.h"
+#include "common/wide_utf8.h"
 #endif
 
 #include "platform/platform.h"

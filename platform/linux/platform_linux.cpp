@@ -24,9 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "common/le_bytes.h"
+#include "common/wide_utf8.h"
 #include "platform/internal/backend_records.h"
 #include "platform/internal/files.h"
-#include "platform/linux/wide_utf8.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -197,18 +198,6 @@ bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
         size -= static_cast<size_t>(n);
     }
     return true;
-}
-
-uint32_t LoadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void StoreLe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
 }
 
 std::string Utf8OrEmpty(const wchar_t* text) {

@@ -201,5 +201,29 @@ TEST_F(OptionsTest, ReadtestAddsTheDump) {
     EXPECT_TRUE(std::filesystem::exists("calibfrombios.bin"));
 }
 
+// The message of every code, the ones no operation produces included, by number:
+// the numbers are what -exitcode scripts and the field know.
+TEST(ResultMessages, EveryCodeHasItsText) {
+    const std::vector<std::pair<int, std::wstring>> table = {
+        {0, L""},
+        {1, L"Failed to Open TS Device"},
+        {2, L"Failed to retrieve Table5"},
+        {3, L"Table5 Checksum error"},
+        {4, L"Invalid Table5 Data (No Calibration data)"},
+        {5, L"Registry Write Error"},
+        {6, L"Invalid Argument"},
+        {7, L"Failed to open Misc Driver"},
+        {8, L"HIDD Guid Error"},
+        {9, L"SetupDiGetClassDevs Fail"},
+        {10, L"Failed to enable/disable device"},
+        {11, L"Failed to find VARNEL device"},
+        {12, L"Failed to Open Binary file"},
+        {13, L"General failure"},
+        {-1, L"General failure"}};
+    for (const auto& [code, text] : table) {
+        EXPECT_STREQ(ResultMessage(code), text.c_str()) << code;
+    }
+}
+
 }  // namespace
 }  // namespace apptest

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/linux/platform_linux.h"
-#include "platform/linux/wide_utf8.h"
+#include "common/wide_utf8.h"
 #include "platform/platform.h"
 #include "tests/client/le_words.h"
 
@@ -248,7 +248,7 @@ TEST_F(LinuxBackend, DeviceThatStopsAcceptingFailsTheOpenAtTheDeadline) {
 // Linux names are bytes. One that is not valid UTF-8 reaches the system call
 // unchanged, so it names the same file or device, never a look-alike.
 TEST_F(LinuxBackend, NamesThatAreNotUtf8KeepTheirBytes) {
-    namespace u = platform::wide_utf8;
+    namespace u = wide_utf8;
     EXPECT_EQ(u::FromUtf8("\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e"), L"\u00e9\u20ac\U0001D11E");
     std::vector<std::string> names = {
         "\xff",     "a\xc3",     "\xc0\xaf",     "\xed\xa0\x80", "\xf4\x90\x80\x80",
@@ -442,7 +442,7 @@ TEST_F(LinuxBackend, CommandLineMessageBoxAndFiles) {
     ASSERT_EQ(count, 3);
     EXPECT_EQ(std::wstring(args[0]), L"/opt/q x/quellix");
     EXPECT_EQ(std::wstring(args[1]), L"-calibfile");
-    EXPECT_EQ(platform::wide_utf8::ToUtf8(args[2]), name);
+    EXPECT_EQ(wide_utf8::ToUtf8(args[2]), name);
     EXPECT_EQ(args[3], nullptr);
     platform::FreeCommandLineArguments(args);
 

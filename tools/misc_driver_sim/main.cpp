@@ -18,8 +18,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "common/le_bytes.h"
 #include "crypto/wipe.h"
-#include "driver_client/le_bytes.h"
 #include "platform/platform.h"
 #include "tools/misc_driver_sim/sim.h"
 
@@ -195,7 +195,7 @@ bool SendAll(int fd, const uint8_t* data, size_t size) {
 
 bool SendStatus(int fd, uint32_t status) {
     uint8_t bytes[4];
-    MiscCommon::StoreLe32(bytes, status);
+    StoreLe32(bytes, status);
     return SendAll(fd, bytes, sizeof bytes);
 }
 

@@ -13,17 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "common/le_bytes.h"
 #include "crypto/blowfish.h"
-#include "driver_client/le_bytes.h"
 
 namespace misc_sim {
-
-// Fields and numbers travel in the client's byte order.
-using MiscCommon::BytesToWords;
-using MiscCommon::LoadLe16;
-using MiscCommon::LoadLe32;
-using MiscCommon::StoreLe32;
-using MiscCommon::WordsToBytes;
 
 // Requests larger than this close the connection.
 constexpr uint32_t kMaxFrameData = 1u << 20;

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
 namespace wide_utf8 {
 
 constexpr uint32_t kEscapedByteBase = 0xDC00;
@@ -137,4 +136,3 @@ inline std::wstring FromUtf8(const std::string& text) {
 }
 
 }  // namespace wide_utf8
-}  // namespace platform

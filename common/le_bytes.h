@@ -1,11 +1,10 @@
-// Little-endian fields of driver messages, read and written byte by byte so the
-// layout does not depend on the host's byte order or on alignment.
+// Little-endian fields of driver messages, tables, packets and device frames,
+// read and written byte by byte so the layout does not depend on the host's byte
+// order or on alignment. Used from the platform layer up.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-namespace MiscCommon {
 
 inline uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -41,5 +40,3 @@ inline void BytesToWords(const uint8_t* bytes, size_t count, uint32_t* words) {
         words[i] = LoadLe32(bytes + 4 * i);
     }
 }
-
-}  // namespace MiscCommon
