@@ -89,8 +89,8 @@ MiscCommon::MiscStatus CallMiscSubfunction(uint16_t length, uint16_t subfunction
         std::memcpy(packet + MISC_PACKET_HEADER_SIZE, data, length);
     }
 
-    const MiscCommon::MiscStatus result = MiscCommon::g_MiscCommon.CallMiscFunction(
-        packet, LoadLe16(packet + kOutLengthOffset));
+    const MiscCommon::MiscStatus result =
+        MiscCommon::g_MiscCommon.CallMiscFunction(packet, LoadLe16(packet + kOutLengthOffset));
     if (result == MiscCommon::MISC_SUCCESS) {
         LastMiscStatus = packet[kFunctionCodeOffset];
         if (LastMiscStatus == kStatusSuccess && length > 0) {

@@ -13,7 +13,6 @@ namespace session {
 
 namespace {
 
-
 constexpr uint32_t kTagIni1 = 0x31696E49;       // "Ini1"
 constexpr uint32_t kTagIni2 = 0x32696E49;       // "Ini2"
 constexpr uint32_t kTagIni3 = 0x33696E49;       // "Ini3"
