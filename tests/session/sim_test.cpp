@@ -299,6 +299,23 @@ TEST_F(SimTest, CapsuleChecksRefuseWithoutUsingASequenceNumber) {
     EXPECT_EQ(send(TableCapsule(0), 128).error, 5u);
 }
 
+// Ini2 is answered before the driver's exponentiation, which the server runs once
+// the reply is sent; in process nobody does, so Ini3 works the secret out itself.
+TEST_F(SimTest, Ini2IsAnsweredBeforeTheSharedSecretIsWorkedOut) {
+    bool owedAtIni3 = false;
+    Serve([&](misc_sim::Request* request) {
+        if (request->input.size() >= 4 && std::memcmp(request->input.data(), "Ini3", 4) == 0) {
+            owedAtIni3 = device->handle.kekOwed;
+        }
+    });
+    ASSERT_EQ(client->_Initialize(), 0u);
+    EXPECT_TRUE(owedAtIni3);
+    EXPECT_FALSE(device->handle.kekOwed);
+    const uint32_t wiped[6] = {};
+    EXPECT_EQ(std::memcmp(device->handle.exponent, wiped, sizeof wiped), 0);
+    EXPECT_EQ(device->handle.phase, misc_sim::Phase::Established);
+}
+
 TEST_F(SimTest, EncryptedDriverRefusesCapsulesBeforeTheHandshake) {
     misc_sim::Request request;
     request.code = MiscCommon::IOCTL_MISC_ENCAPSULATED;

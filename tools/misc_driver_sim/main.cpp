@@ -389,6 +389,7 @@ class Server {
                 CloseClient();
                 return;
             }
+            misc_sim::WorkOutKek(&device_);
         }
     }
 

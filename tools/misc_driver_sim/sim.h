@@ -60,7 +60,7 @@ struct Config {
 enum class Phase {
     None,           // no session
     Offered,        // Ini1 answered: SID, exponent and public values known
-    Authenticated,  // Ini2 answered: the key-encryption key is known
+    Authenticated,  // Ini2 answered: the key-encryption key is owed or known
     Established,    // Ini3 answered: capsules travel under the session key
 };
 
@@ -74,6 +74,8 @@ struct Handle {
     uint8_t yd[132] = {};
     uint8_t km[20] = {};
     uint8_t kek[16] = {};
+    bool kekOwed = false;    // Ini2 answered, the exponent kept for WorkOutKek
+    bool kekFailed = false;  // WorkOutKek's exponentiation failed; Ini3 is refused
     BlowfishContext cipher = {};
     bool haveImage = false;   // subfunction 1 answered, its reply kept
     uint8_t image[123] = {};  // the reply data of subfunction 1 without Accepted
@@ -122,6 +124,12 @@ std::vector<uint8_t> EncodeReply(const Reply& reply);
 void ResetHandle(Handle* handle);
 // Answers one exchange of the open handle.
 Reply HandleRequest(Device* device, const Request& request);
+
+// Works out the key-encryption key that an answered Ini2 still owes: Z = Yc^y mod p
+// and its SHA-1. The server calls it as soon as the Ini2 reply is sent, so the
+// driver's exponentiation runs while the client works out its own; Ini3 calls it
+// when nobody has. False when the exponentiation failed (Ini3 is refused then).
+bool WorkOutKek(Device* device);
 
 // Makes device->prepared ready when it is not (and encryption is on). For idle
 // moments: it costs one 160-bit exponentiation.

@@ -3,9 +3,9 @@
 // Ini1: the driver answers the client's public value Yc with a fresh SID, its own
 // public value Yd = 2^y mod p (y of 160 random bits) and a 24-byte nonce block Nd,
 // and derives Km = HMAC(Ka, Nc || Nd). Ini2: it checks the client's proof
-// Pc = HMAC(Km, Yc || Yd), answers its own Pd = HMAC(Km, Yd || Yc) and derives
-// KEK from SHA-1 of Z = Yc^y mod p. Ini3: it deciphers the session key Ks under
-// KEK and confirms it with "Auth" "Misc" enciphered under Ks.
+// Pc = HMAC(Km, Yc || Yd) and answers its own Pd = HMAC(Km, Yd || Yc); once that
+// reply is sent it derives KEK from SHA-1 of Z = Yc^y mod p. Ini3: it deciphers the
+// session key Ks under KEK and confirms it with "Auth" "Misc" enciphered under Ks.
 #include <cstring>
 
 #include "crypto/bigint.h"
@@ -188,29 +188,10 @@ Reply Ini2(Device* device, const Request& request, std::string* note) {
     if (device->config.faults.wrongProof) {
         reply.output[19] ^= 0x01;
     }
-    uint32_t yc[kNumberWords];
-    uint32_t z[kNumberWords];
-    BytesToWords(handle.yc, kNumberWords, yc);
-    if (!powmod(z, kNumberWords, yc, kNumberWords, handle.exponent, kExponentWords,
-                kOakleyGroup2Prime, kNumberWords)) {
-        *note = "Ini2: powmod failed";
-        return Refuse(kErrorGenFailure);
-    }
-    uint8_t zBytes[kNumberBytes];
-    WordsToBytes(z, kNumberWords, zBytes);
-    Sha1Context context;
-    uint8_t digest[20];
-    Sha1Initialize(&context);
-    Sha1Update(&context, zBytes, sizeof zBytes);
-    Sha1Final(&context);
-    Sha1GetDigest(&context, digest);
-    std::memcpy(handle.kek, digest, sizeof handle.kek);
-    SecureWipe(&context, sizeof context);
-    SecureWipe(digest, sizeof digest);
-    SecureWipe(zBytes, sizeof zBytes);
-    SecureWipe(z, sizeof z);
-    SecureWipe(handle.exponent, sizeof handle.exponent);
+    // The shared secret waits until this reply is on its way (WorkOutKek), so that
+    // the driver's exponentiation runs while the client works out its own.
     handle.phase = Phase::Authenticated;
+    handle.kekOwed = true;
     if (device->config.faults.shortIni2) {
         reply.output.resize(19);
     }
@@ -225,6 +206,10 @@ Reply Ini3(Device* device, const Request& request, std::string* note) {
         LoadLe32(in.data() + 4) != handle.sid) {
         *note = "Ini3: out of turn, wrong length or wrong SID";
         return Refuse(kErrorAccessDenied);
+    }
+    if (!WorkOutKek(device)) {
+        *note = "Ini3: powmod failed";
+        return Refuse(kErrorGenFailure);
     }
     uint32_t ks[4];
     BytesToWords(in.data() + 8, 4, ks);
@@ -304,6 +289,39 @@ Reply SessionRequest(Device* device, const Request& request, std::string* note) 
     }
 }
 
+bool WorkOutKek(Device* device) {
+    Handle& handle = device->handle;
+    if (!handle.kekOwed) {
+        return !handle.kekFailed;
+    }
+    handle.kekOwed = false;
+    uint32_t yc[kNumberWords];
+    uint32_t z[kNumberWords];
+    BytesToWords(handle.yc, kNumberWords, yc);
+    const bool agreed = powmod(z, kNumberWords, yc, kNumberWords, handle.exponent, kExponentWords,
+                               kOakleyGroup2Prime, kNumberWords);
+    SecureWipe(handle.exponent, sizeof handle.exponent);
+    if (!agreed) {
+        SecureWipe(z, sizeof z);
+        handle.kekFailed = true;
+        return false;
+    }
+    uint8_t zBytes[kNumberBytes];
+    WordsToBytes(z, kNumberWords, zBytes);
+    Sha1Context context;
+    uint8_t digest[20];
+    Sha1Initialize(&context);
+    Sha1Update(&context, zBytes, sizeof zBytes);
+    Sha1Final(&context);
+    Sha1GetDigest(&context, digest);
+    std::memcpy(handle.kek, digest, sizeof handle.kek);
+    SecureWipe(&context, sizeof context);
+    SecureWipe(digest, sizeof digest);
+    SecureWipe(zBytes, sizeof zBytes);
+    SecureWipe(z, sizeof z);
+    return true;
+}
+
 void PrepareKeyPair(Device* device) {
     KeyPair& pair = device->prepared;
     if (pair.ready || !device->config.encryption) {
@@ -335,6 +353,8 @@ void ForgetSession(Handle* handle) {
     SecureWipe(&handle->cipher, sizeof handle->cipher);
     std::memset(handle->yc, 0, sizeof handle->yc);
     std::memset(handle->yd, 0, sizeof handle->yd);
+    handle->kekOwed = false;
+    handle->kekFailed = false;
     handle->phase = Phase::None;
     handle->expectedSequence = 0;
 }
