@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -299,7 +300,7 @@ class Server {
         while (!g_stop) {
             // Between handles the driver has time for the next Ini1's exponentiation.
             if (client_ < 0) {
-                misc_sim::PrepareKeyPair(&device_);
+                StartKeyPair();
             }
             pollfd fds[2] = {{listener_, POLLIN, 0}, {client_, POLLIN, 0}};
             const nfds_t count = client_ >= 0 ? 2 : 1;
@@ -326,6 +327,7 @@ class Server {
 
     ~Server() {
         CloseClient();
+        CollectKeyPair();
         SecureWipe(&device_.prepared, sizeof device_.prepared);
         if (listener_ >= 0) {
             close(listener_);
@@ -339,6 +341,29 @@ class Server {
     }
 
   private:
+    // The next key pair is made on a thread of its own, so that a handle opened
+    // meanwhile is answered at once; only its Ini1 waits for the pair.
+    void StartKeyPair() {
+        if (keyPairThread_.joinable() || device_.prepared.ready || !device_.config.encryption) {
+            return;
+        }
+        const misc_sim::RandomSource random = device_.config.random;
+        const bool refuse = device_.config.faults.noKeyPair;
+        keyPairThread_ = std::thread(
+            [this, random, refuse] { misc_sim::MakeKeyPair(random, refuse, &nextPair_); });
+    }
+
+    void CollectKeyPair() {
+        if (!keyPairThread_.joinable()) {
+            return;
+        }
+        keyPairThread_.join();
+        if (nextPair_.ready) {
+            device_.prepared = nextPair_;
+        }
+        SecureWipe(&nextPair_, sizeof nextPair_);
+    }
+
     void Accept() {
         const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
@@ -383,6 +408,9 @@ class Server {
                 CloseClient();
                 return;
             }
+            if (misc_sim::TakesKeyPair(request)) {
+                CollectKeyPair();
+            }
             const misc_sim::Reply reply = misc_sim::HandleRequest(&device_, request);
             const std::vector<uint8_t> bytes = misc_sim::EncodeReply(reply);
             if (!SendAll(client_, bytes.data(), bytes.size())) {
@@ -404,6 +432,8 @@ class Server {
 
     Options options_;
     misc_sim::Device device_;
+    misc_sim::KeyPair nextPair_;  // written by keyPairThread_ alone until joined
+    std::thread keyPairThread_;
     misc_sim::FrameReader reader_;
     std::string classFolder_;
     std::string folder_;

@@ -134,6 +134,12 @@ bool WorkOutKek(Device* device);
 // Makes device->prepared ready when it is not (and encryption is on). For idle
 // moments: it costs one 160-bit exponentiation.
 void PrepareKeyPair(Device* device);
+// The same into a pair of the caller's, touching nothing else, so that it can run
+// on a thread of its own while requests are answered; refuse stands for the
+// noKeyPair fault.
+void MakeKeyPair(RandomSource random, bool refuse, KeyPair* pair);
+// Whether the request is an Ini1, the one request that takes the prepared pair.
+bool TakesKeyPair(const Request& request);
 
 // Starts an established session with a known session key, as if the handshake had
 // just finished. For tests and fuzzers that want to reach the capsule paths.

@@ -322,27 +322,33 @@ bool WorkOutKek(Device* device) {
     return true;
 }
 
-void PrepareKeyPair(Device* device) {
-    KeyPair& pair = device->prepared;
-    if (pair.ready || !device->config.encryption) {
-        return;
-    }
+void MakeKeyPair(RandomSource random, bool refuse, KeyPair* pair) {
     uint32_t yd[kNumberWords] = {};
     // pow2mod may refuse a rare result that keeps a spare word; a fresh exponent
     // fixes that.
-    for (int attempt = 0; attempt < 4 && !pair.ready; ++attempt) {
-        device->config.random(reinterpret_cast<uint8_t*>(pair.exponent), 4 * (kExponentWords - 1));
-        pair.exponent[kExponentWords - 1] = 0;
-        pair.ready = !device->config.faults.noKeyPair &&
-                     pow2mod(yd, kNumberWords, pair.exponent, kExponentWords, kOakleyGroup2Prime,
-                             kNumberWords);
+    for (int attempt = 0; attempt < 4 && !pair->ready; ++attempt) {
+        random(reinterpret_cast<uint8_t*>(pair->exponent), 4 * (kExponentWords - 1));
+        pair->exponent[kExponentWords - 1] = 0;
+        pair->ready = !refuse && pow2mod(yd, kNumberWords, pair->exponent, kExponentWords,
+                                         kOakleyGroup2Prime, kNumberWords);
     }
-    if (!pair.ready) {
+    if (!pair->ready) {
         // No pair: nothing of the last attempt stays behind, and Ini1 is refused.
-        SecureWipe(&pair, sizeof pair);
+        SecureWipe(pair, sizeof *pair);
         return;
     }
-    WordsToBytes(yd, kNumberWords, pair.yd);
+    WordsToBytes(yd, kNumberWords, pair->yd);
+}
+
+void PrepareKeyPair(Device* device) {
+    if (!device->prepared.ready && device->config.encryption) {
+        MakeKeyPair(device->config.random, device->config.faults.noKeyPair, &device->prepared);
+    }
+}
+
+bool TakesKeyPair(const Request& request) {
+    return request.code == MiscCommon::IOCTL_MISC_SESSION && request.input.size() >= 4 &&
+           LoadLe32(request.input.data()) == kTagIni1;
 }
 
 void ForgetSession(Handle* handle) {
