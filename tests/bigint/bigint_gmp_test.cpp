@@ -202,6 +202,44 @@ TEST(BigIntVsGmp, DivideWithTheRemainderInTheDivisorsSign) {
     }
 }
 
+// Divisors of every length at and beside a limb's edge, 64 bits to 66 words, under
+// dividends as long as they and as long as the capacity allows: the division keeps
+// copies of the divisor shifted by up to a limb, one limb longer than the divisor.
+TEST(BigIntVsGmp, DivideByDivisorsAtEveryLimbEdge) {
+    Operands gen(55);
+    constexpr uint32_t kMaxBits = 32 * BIGINT_MAX_WORDS - 1;  // below the sign bit
+    auto ofBits = [&gen](uint32_t bits) {
+        std::vector<uint32_t> w(bits / 32 + 1, 0);
+        for (uint32_t i = 0; i < bits / 32; ++i) {
+            w[i] = gen.Word();
+        }
+        w[(bits - 1) / 32] |= 1u << ((bits - 1) % 32);
+        return FromWords(w);
+    };
+    // A remainder of more than 65 words before a subtraction outgrows the capacity.
+    constexpr uint32_t kMaxDivisorBits = 32 * 66 - 2;
+    for (uint32_t edge = 64; edge <= kMaxDivisorBits + 1; edge += 32) {
+        for (uint32_t bits : {edge - 1, edge, edge + 1}) {
+            if (bits > kMaxDivisorBits) {
+                continue;
+            }
+            const BigInt b = ofBits(bits);
+            for (uint32_t aBits :
+                 {bits, bits + 1, bits + gen.Below(kMaxBits - bits + 1), kMaxBits}) {
+                const BigInt a = ofBits(aBits > kMaxBits ? kMaxBits : aBits);
+                Mpz ma, mb, quotient, remainder;
+                ToMpz(a, ma);
+                ToMpz(b, mb);
+                mpz_tdiv_qr(quotient.v, remainder.v, ma.v, mb.v);
+                BigInt q, r;
+                BigDivide(a, b, q, r);
+                ASSERT_TRUE(Matches(q, quotient)) << ma.Hex() << " / " << mb.Hex();
+                ASSERT_TRUE(Matches(r, remainder)) << ma.Hex() << " % " << mb.Hex();
+            }
+        }
+    }
+}
+
 TEST(BigIntVsGmp, PowerModAnySigns) {
     Operands gen(55);
     for (int i = 0; i < 150; ++i) {
