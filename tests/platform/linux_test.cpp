@@ -22,12 +22,12 @@
 #include "platform/linux/platform_linux.h"
 #include "common/wide_utf8.h"
 #include "platform/platform.h"
-#include "tests/client/le_words.h"
+#include "tests/support/le_words.h"
 
 namespace {
 
-using clienttest::Bytes;
-using clienttest::U32s;
+using testsupport::Bytes;
+using testsupport::U32s;
 const platform::Guid kGuid = {
     0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
 

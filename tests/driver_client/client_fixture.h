@@ -16,11 +16,13 @@
 #include "crypto/blowfish.h"
 #include "driver_client/misc_common.h"
 #include "platform/test/test_platform.h"
-#include "tests/client/le_words.h"
+#include "tests/support/le_words.h"
 
 namespace clienttest {
 
 using MiscCommon::g_MiscCommon;
+using testsupport::Bytes;
+using testsupport::U32s;
 
 inline uint32_t Le32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);

@@ -1,7 +1,7 @@
 // Capsules, the encapsulated exchange and the BIOS table read: bytes on the
 // wire, failure table, sequence numbers, and the refusal of malformed replies.
 
-#include "tests/client/client_fixture.h"
+#include "tests/driver_client/client_fixture.h"
 
 namespace clienttest {
 namespace {

@@ -1,6 +1,6 @@
 // Construction, OpenDriver's failure table and CloseDriver.
 
-#include "tests/client/client_fixture.h"
+#include "tests/driver_client/client_fixture.h"
 
 namespace clienttest {
 namespace {

@@ -1,7 +1,7 @@
 // CallMiscFunction and CallMiscSubfunction: packets on the wire, the busy retry,
 // and the failure table.
 
-#include "tests/client/client_fixture.h"
+#include "tests/driver_client/client_fixture.h"
 
 namespace clienttest {
 namespace {
