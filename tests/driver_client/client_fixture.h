@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <cwchar>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -127,6 +128,21 @@ inline std::wstring W(const char* s) {
 }
 inline std::wstring Prefixed(const char* s) {
     return W("MiscCommon::CMiscCommon::") + W(s);
+}
+
+// A table row's name as a test name: its letters and digits, each run of anything
+// else as one "_".
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+    std::string name;
+    for (const char* at = info.param.name; *at != '\0'; ++at) {
+        if (std::isalnum(static_cast<unsigned char>(*at))) {
+            name += *at;
+        } else if (name.empty() || name.back() != '_') {
+            name += '_';
+        }
+    }
+    return name;
 }
 
 class ClientTest : public ::testing::Test {
