@@ -160,32 +160,17 @@ bool WaitFor(int fd, short events, int64_t deadline) {
     }
 }
 
-bool SendAll(int fd, const uint8_t* data, size_t size, int64_t deadline) {
+// Moves size bytes by repeated calls of step (one send or receive on fd, given where
+// and how much is left) as fd becomes ready for events, until all have moved or the
+// deadline passes.
+template <typename Byte, typename Step>
+bool TransferAll(int fd, short events, Byte* data, size_t size, int64_t deadline, Step step) {
     while (size > 0) {
-        if (!WaitFor(fd, POLLOUT, deadline)) {
+        if (!WaitFor(fd, events, deadline)) {
             return false;
         }
-        // MSG_NOSIGNAL: a device that went away must not kill us with SIGPIPE.
-        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
-    while (size > 0) {
-        if (!WaitFor(fd, POLLIN, deadline)) {
-            return false;
-        }
-        const ssize_t n = recv(fd, data, size, MSG_DONTWAIT);
-        if (n == 0) {
+        const ssize_t n = step(data, size);
+        if (n == 0 && events == POLLIN) {
             return false;  // the device closed the connection
         }
         if (n < 0) {
@@ -198,6 +183,18 @@ bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool SendAll(int fd, const uint8_t* data, size_t size, int64_t deadline) {
+    return TransferAll(fd, POLLOUT, data, size, deadline, [fd](const uint8_t* at, size_t left) {
+        // MSG_NOSIGNAL: a device that went away must not kill us with SIGPIPE.
+        return send(fd, at, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+}
+
+bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
+    return TransferAll(fd, POLLIN, data, size, deadline,
+                       [fd](uint8_t* at, size_t left) { return recv(fd, at, left, MSG_DONTWAIT); });
 }
 
 std::string Utf8OrEmpty(const wchar_t* text) {

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -350,6 +351,25 @@ TEST_F(LinuxBackend, MalformedRepliesFailCleanly) {
         platform::CloseDevice(h);
         unlink((folder + "/device").c_str());
     }
+}
+
+// A device that hangs up mid-exchange fails it at once, not at the deadline.
+TEST_F(LinuxBackend, DeviceThatClosesFailsTheExchangeAtOnce) {
+    const std::string folder = Interface("dev");
+    platform::linuxbackend::SetExchangeTimeoutMilliseconds(20000);
+    FakeDevice device(folder + "/device", [](int fd) {
+        Send(fd, Bytes(4, 0));
+        Receive(fd, 12);
+        shutdown(fd, SHUT_WR);
+        Receive(fd, 1);
+    });
+    platform::DeviceHandle h = Open(folder);
+    uint32_t got = 99;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::DeviceControl(h, 1, nullptr, 0, nullptr, 0, &got));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+    platform::CloseDevice(h);
 }
 
 // Each handle type is refused where another is expected, with 6, and is left as
