@@ -119,6 +119,23 @@ void WriteRecord(uint8_t* opaque, size_t size, uint32_t index) {
     std::memcpy(opaque, &record, sizeof record);
 }
 
+// The set behind a handle and the interface index its record names (a
+// DeviceInterface or a DeviceInfo of that set); null, with the last-error value
+// set as Windows sets it, when either is not ours.
+template <typename Record>
+InfoSet* SetOfRecord(DeviceInfoSet set, const Record* record, uint32_t* index) {
+    InfoSet* s = AsSet(set);
+    if (s == nullptr) {
+        t_lastError = RefusedHandleError(set);
+        return nullptr;
+    }
+    if (record == nullptr || !ReadRecord(record->opaque, s, index)) {
+        t_lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
+    return s;
+}
+
 std::string Root() {
     const char* root = std::getenv("MISC_DEVICE_ROOT");
     return root != nullptr && root[0] != '\0' ? root : kDefaultRoot;
@@ -304,14 +321,9 @@ bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t
 
 bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterface, void* detail,
                               uint32_t detailSize, uint32_t* requiredSize, DeviceInfo* deviceInfo) {
-    InfoSet* s = AsSet(set);
     uint32_t index = 0;
+    InfoSet* s = SetOfRecord(set, deviceInterface, &index);
     if (s == nullptr) {
-        t_lastError = RefusedHandleError(set);
-        return false;
-    }
-    if (deviceInterface == nullptr || !ReadRecord(deviceInterface->opaque, s, &index)) {
-        t_lastError = kErrorInvalidParameter;
         return false;
     }
     const std::wstring path = DevicePathFor(s->interfaces[index]);
@@ -336,14 +348,9 @@ const wchar_t* DevicePathOf(const void* detail) {
 }
 
 RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
-    InfoSet* s = AsSet(set);
     uint32_t index = 0;
+    InfoSet* s = SetOfRecord(set, deviceInfo, &index);
     if (s == nullptr) {
-        t_lastError = RefusedHandleError(set);
-        return nullptr;
-    }
-    if (deviceInfo == nullptr || !ReadRecord(deviceInfo->opaque, s, &index)) {
-        t_lastError = kErrorInvalidParameter;
         return nullptr;
     }
     auto* key = new (std::nothrow) DriverKey();

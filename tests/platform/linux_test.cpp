@@ -424,14 +424,21 @@ TEST_F(LinuxBackend, HandlesOfOneTypeAreRefusedAsAnother) {
     }
     platform::CloseRegistryKey(set);
     platform::CloseRegistryKey(device);
-    // Records that no enumeration filled are refused too.
+    // Records that no enumeration filled, or none at all, are refused too.
     platform::DeviceInterface blankInterface = {};
     platform::DeviceInfo blankInfo = {};
-    EXPECT_FALSE(
-        platform::GetDeviceInterfaceDetail(set, &blankInterface, nullptr, 0, &required, nullptr));
-    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
-    EXPECT_EQ(platform::OpenDriverKey(set, &blankInfo), nullptr);
-    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    for (platform::DeviceInterface* record :
+         {&blankInterface, static_cast<platform::DeviceInterface*>(nullptr)}) {
+        platform::SetLastErrorValue(0);
+        EXPECT_FALSE(
+            platform::GetDeviceInterfaceDetail(set, record, nullptr, 0, &required, nullptr));
+        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    }
+    for (platform::DeviceInfo* record : {&blankInfo, static_cast<platform::DeviceInfo*>(nullptr)}) {
+        platform::SetLastErrorValue(0);
+        EXPECT_EQ(platform::OpenDriverKey(set, record), nullptr);
+        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    }
     // No handle at all is ignored, and quietly.
     platform::SetLastErrorValue(0);
     platform::CloseDevice(nullptr);
