@@ -93,13 +93,13 @@ done
 for dir in "${dirs[@]}"; do
     echo "== end-to-end tests: $dir/app/quellix.exe under Wine"
     QUELLIX_E2E_RUNNER=$PWD/scripts/wine-run.sh QUELLIX_E2E_PROGRAM=$PWD/$dir/app/quellix.exe \
-        QUELLIX_E2E_PROBE=$PWD/$dir/tests/windows/device_probe.exe \
+        QUELLIX_E2E_PROBE=$PWD/$dir/tests/e2e/device_probe.exe \
         QUELLIX_MINGW64_BUILD=$PWD/build-mingw64 QUELLIX_NATIVE_BUILD=$PWD/build \
         build/tests/e2e/e2e_tests --gtest_brief=1 || status=1
 done
 if [ -z "$wine32" ]; then
     echo "== build-mingw32/app/quellix.exe checked as an image by the 64-bit checker"
-    "$wine64" build-mingw64/tests/windows/exe_check.exe build-mingw32/app/quellix.exe i386 || status=1
+    "$wine64" build-mingw64/tests/app/windows/exe_check.exe build-mingw32/app/quellix.exe i386 || status=1
     echo "32-bit runs not done: the tests of build-mingw32 and the runs of the 32-bit quellix.exe under Wine (its end-to-end tests included), because $wine32_missing."
 fi
 

@@ -119,6 +119,23 @@ void WriteRecord(uint8_t* opaque, size_t size, uint32_t index) {
     std::memcpy(opaque, &record, sizeof record);
 }
 
+// The set behind a handle and the interface index its record names (a
+// DeviceInterface or a DeviceInfo of that set); null, with the last-error value
+// set as Windows sets it, when either is not ours.
+template <typename Record>
+InfoSet* SetOfRecord(DeviceInfoSet set, const Record* record, uint32_t* index) {
+    InfoSet* s = AsSet(set);
+    if (s == nullptr) {
+        t_lastError = RefusedHandleError(set);
+        return nullptr;
+    }
+    if (record == nullptr || !ReadRecord(record->opaque, s, index)) {
+        t_lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
+    return s;
+}
+
 std::string Root() {
     const char* root = std::getenv("MISC_DEVICE_ROOT");
     return root != nullptr && root[0] != '\0' ? root : kDefaultRoot;
@@ -160,32 +177,17 @@ bool WaitFor(int fd, short events, int64_t deadline) {
     }
 }
 
-bool SendAll(int fd, const uint8_t* data, size_t size, int64_t deadline) {
+// Moves size bytes by repeated calls of step (one send or receive on fd, given where
+// and how much is left) as fd becomes ready for events, until all have moved or the
+// deadline passes.
+template <typename Byte, typename Step>
+bool TransferAll(int fd, short events, Byte* data, size_t size, int64_t deadline, Step step) {
     while (size > 0) {
-        if (!WaitFor(fd, POLLOUT, deadline)) {
+        if (!WaitFor(fd, events, deadline)) {
             return false;
         }
-        // MSG_NOSIGNAL: a device that went away must not kill us with SIGPIPE.
-        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
-    while (size > 0) {
-        if (!WaitFor(fd, POLLIN, deadline)) {
-            return false;
-        }
-        const ssize_t n = recv(fd, data, size, MSG_DONTWAIT);
-        if (n == 0) {
+        const ssize_t n = step(data, size);
+        if (n == 0 && events == POLLIN) {
             return false;  // the device closed the connection
         }
         if (n < 0) {
@@ -198,6 +200,18 @@ bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool SendAll(int fd, const uint8_t* data, size_t size, int64_t deadline) {
+    return TransferAll(fd, POLLOUT, data, size, deadline, [fd](const uint8_t* at, size_t left) {
+        // MSG_NOSIGNAL: a device that went away must not kill us with SIGPIPE.
+        return send(fd, at, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+}
+
+bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
+    return TransferAll(fd, POLLIN, data, size, deadline,
+                       [fd](uint8_t* at, size_t left) { return recv(fd, at, left, MSG_DONTWAIT); });
 }
 
 std::string Utf8OrEmpty(const wchar_t* text) {
@@ -307,14 +321,9 @@ bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t
 
 bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterface, void* detail,
                               uint32_t detailSize, uint32_t* requiredSize, DeviceInfo* deviceInfo) {
-    InfoSet* s = AsSet(set);
     uint32_t index = 0;
+    InfoSet* s = SetOfRecord(set, deviceInterface, &index);
     if (s == nullptr) {
-        t_lastError = RefusedHandleError(set);
-        return false;
-    }
-    if (deviceInterface == nullptr || !ReadRecord(deviceInterface->opaque, s, &index)) {
-        t_lastError = kErrorInvalidParameter;
         return false;
     }
     const std::wstring path = DevicePathFor(s->interfaces[index]);
@@ -339,14 +348,9 @@ const wchar_t* DevicePathOf(const void* detail) {
 }
 
 RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
-    InfoSet* s = AsSet(set);
     uint32_t index = 0;
+    InfoSet* s = SetOfRecord(set, deviceInfo, &index);
     if (s == nullptr) {
-        t_lastError = RefusedHandleError(set);
-        return nullptr;
-    }
-    if (deviceInfo == nullptr || !ReadRecord(deviceInfo->opaque, s, &index)) {
-        t_lastError = kErrorInvalidParameter;
         return nullptr;
     }
     auto* key = new (std::nothrow) DriverKey();

@@ -112,6 +112,29 @@ bool SecondNegative(int i) {
     return (i & 1) != 0;
 }
 
+// Which operand an operation also writes its result into.
+enum class Into { kFirst, kSecond };
+
+// op(a, b) into out matches GMP's value, and op with its result into the operand
+// named by into gives the same state.
+::testing::AssertionResult BinaryMatches(void (*op)(const BigInt&, const BigInt&, BigInt&),
+                                         const BigInt& a, const BigInt& b, Into into,
+                                         const Mpz& expected, BigInt& out) {
+    op(a, b, out);
+    BigInt inPlace = into == Into::kFirst ? a : b;
+    if (into == Into::kFirst) {
+        op(inPlace, b, inPlace);
+    } else {
+        op(a, inPlace, inPlace);
+    }
+    const ::testing::AssertionResult matches = Matches(out, expected);
+    if (!matches) {
+        return matches;
+    }
+    return SameState(inPlace, out) ? ::testing::AssertionSuccess()
+                                   : ::testing::AssertionFailure() << "in place differs";
+}
+
 TEST(BigIntVsGmp, AddAndSubtract) {
     Operands gen(11);
     for (int i = 0; i < 4000; ++i) {
@@ -122,21 +145,17 @@ TEST(BigIntVsGmp, AddAndSubtract) {
         ToMpz(b, mb);
         mpz_add(sum.v, ma.v, mb.v);
         mpz_sub(difference.v, ma.v, mb.v);
-        BigInt out, inPlace = a;
-        BigAdd(a, b, out);
-        BigAdd(inPlace, b, inPlace);
-        ASSERT_TRUE(Matches(out, sum)) << ma.Hex() << " + " << mb.Hex();
-        ASSERT_TRUE(SameState(inPlace, out));
+        BigInt out;
+        ASSERT_TRUE(BinaryMatches(BigAdd, a, b, Into::kFirst, sum, out))
+            << ma.Hex() << " + " << mb.Hex();
 
         // Subtraction is the addition of a negated copy, word counts included.
         BigInt negated = b, viaAdd;
         negated.Negate();
         BigAdd(a, negated, viaAdd);
-        BigSubtract(a, b, out);
-        inPlace = b;
-        BigSubtract(a, inPlace, inPlace);
-        ASSERT_TRUE(Matches(out, difference)) << ma.Hex() << " - " << mb.Hex();
-        ASSERT_TRUE(SameState(out, viaAdd) && SameState(inPlace, out));
+        ASSERT_TRUE(BinaryMatches(BigSubtract, a, b, Into::kSecond, difference, out))
+            << ma.Hex() << " - " << mb.Hex();
+        ASSERT_TRUE(SameState(out, viaAdd));
     }
 }
 
@@ -169,11 +188,9 @@ TEST(BigIntVsGmp, Multiply) {
         ToMpz(a, ma);
         ToMpz(b, mb);
         mpz_mul(product.v, ma.v, mb.v);
-        BigInt out, inPlace = b;
-        BigMultiply(a, b, out);
-        BigMultiply(a, inPlace, inPlace);
-        ASSERT_TRUE(Matches(out, product)) << ma.Hex() << " * " << mb.Hex();
-        ASSERT_TRUE(SameState(inPlace, out));
+        BigInt out;
+        ASSERT_TRUE(BinaryMatches(BigMultiply, a, b, Into::kSecond, product, out))
+            << ma.Hex() << " * " << mb.Hex();
     }
 }
 

@@ -110,6 +110,10 @@ struct FaultCase {
     bool closesSession;  // the client had a complete Ini1 reply
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << "--fault " << c.fault;
+}
+
 class SecureFaultTest : public SecureE2eTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(SecureFaultTest, HandshakeFailureIsFailedToOpenMiscDriver) {

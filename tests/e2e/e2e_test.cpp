@@ -19,6 +19,10 @@ constexpr uint32_t kEncapsulated = 0x222008;
 
 enum class Mode { Plain, Encrypted };
 
+void PrintTo(Mode mode, std::ostream* os) {
+    *os << (mode == Mode::Plain ? "plain" : "encrypted");
+}
+
 // The 80-byte calibration text for the words of a table (bytes 5 to 36).
 std::string TextFor(const Bytes& table) {
     std::string text;

@@ -306,16 +306,20 @@ TEST_F(HandshakeTest, ProbeNotSupportedMeansPlainMode) {
     EXPECT_EQ(testplatform::LiveBlockCount(), liveBefore);
 }
 
-TEST_F(HandshakeTest, ProbeFailingOtherwiseStillNegotiates) {
-    for (uint32_t error : {1u, 5u, 31u}) {
-        TearDown();
-        SetUp();
-        driver->probe = testplatform::Reply{false, error, {}};
-        EXPECT_EQ(client->_Initialize(), 0u) << error;
-        EXPECT_NE(client->SessionCipher, nullptr);
-        EXPECT_EQ(Sent().size(), 4u);
-    }
+// Any other error of the probe still leads to the handshake.
+class ProbeErrorTest : public HandshakeTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(ProbeErrorTest, StillNegotiates) {
+    driver->probe = testplatform::Reply{false, GetParam(), {}};
+    EXPECT_EQ(client->_Initialize(), 0u);
+    EXPECT_NE(client->SessionCipher, nullptr);
+    EXPECT_EQ(Sent().size(), 4u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Errors, ProbeErrorTest, ::testing::Values(1u, 5u, 31u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return "Error" + std::to_string(info.param);
+                         });
 
 // One row of the failure table, as the client must leave things.
 struct FailureCase {
@@ -373,6 +377,10 @@ const FailureCase kFailures[] = {
     {"ConfirmationSwapped", [](Driver* d) { d->swapConfirmation = true; }, 0, 2,
      "BlowfishDecipher failed.", true, false, testplatform::kErrorLeftByRelease, 4},
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HandshakeFailureTest : public HandshakeTest,
                              public ::testing::WithParamInterface<FailureCase> {};
@@ -473,17 +481,30 @@ TEST(PublicValueRange, OnlyValuesStrictlyBetweenOneAndPMinusOnePass) {
     }
 }
 
-TEST_F(HandshakeTest, YdJustInsideTheRangeIsAccepted) {
-    // 2 and p - 2 are the extreme values that pass; the driver computes Z from
-    // the client's exponent, which the oracle knows.
-    for (int delta : {0, -2}) {
-        TearDown();
-        SetUp();
-        driver->chosenYd = delta == 0 ? oracle::Number(2) : oracle::PrimePlus(delta);
-        EXPECT_EQ(client->_Initialize(), 0u) << delta;
-        EXPECT_NE(client->SessionCipher, nullptr);
-        EXPECT_EQ(driver->ks, Bytes(draws.ks, draws.ks + 16));
-    }
+// 2 and p - 2 are the extreme values of Yd that pass; the driver computes Z from
+// the client's exponent, which the oracle knows.
+struct EdgeYd {
+    const char* name;
+    Bytes (*value)();
+};
+
+void PrintTo(const EdgeYd& c, std::ostream* os) {
+    *os << c.name;
 }
+
+class EdgeYdTest : public HandshakeTest, public ::testing::WithParamInterface<EdgeYd> {};
+
+TEST_P(EdgeYdTest, IsAccepted) {
+    driver->chosenYd = GetParam().value();
+    EXPECT_EQ(client->_Initialize(), 0u);
+    EXPECT_NE(client->SessionCipher, nullptr);
+    EXPECT_EQ(driver->ks, Bytes(draws.ks, draws.ks + 16));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JustInsideTheRange, EdgeYdTest,
+    ::testing::Values(EdgeYd{"Two", [] { return oracle::Number(2); }},
+                      EdgeYd{"PMinusTwo", [] { return oracle::PrimePlus(-2); }}),
+    [](const ::testing::TestParamInfo<EdgeYd>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -39,10 +39,12 @@
 
 namespace {
 
-bool ReadAll(int fd, void* data, size_t size) {
-    auto* at = static_cast<uint8_t*>(data);
+// Calls step (one read or write of what is left) until size bytes have moved;
+// false when the connection ends or fails first.
+template <typename Byte, typename Step>
+bool MoveAll(Byte* at, size_t size, Step step) {
     while (size > 0) {
-        const ssize_t n = read(fd, at, size);
+        const ssize_t n = step(at, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -55,20 +57,15 @@ bool ReadAll(int fd, void* data, size_t size) {
     return true;
 }
 
+bool ReadAll(int fd, void* data, size_t size) {
+    return MoveAll(static_cast<uint8_t*>(data), size,
+                   [fd](uint8_t* at, size_t left) { return read(fd, at, left); });
+}
+
 bool WriteAll(int fd, const void* data, size_t size) {
-    const auto* at = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = send(fd, at, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        at += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return MoveAll(static_cast<const uint8_t*>(data), size, [fd](const uint8_t* at, size_t left) {
+        return send(fd, at, left, MSG_NOSIGNAL);
+    });
 }
 
 // Copies both ways until one side ends, then ends the other.

@@ -1,7 +1,7 @@
 // Capsules, the encapsulated exchange and the BIOS table read: bytes on the
 // wire, failure table, sequence numbers, and the refusal of malformed replies.
 
-#include "tests/client/client_fixture.h"
+#include "tests/driver_client/client_fixture.h"
 
 namespace clienttest {
 namespace {
@@ -81,31 +81,35 @@ TEST_F(ClientTest, CipherStepsRefuseMissingCapsuleOrKeyAndMalformedReplies) {
 }
 
 // The BIOS table request, plain and enciphered: the exact 48-byte capsule.
-TEST_F(ClientTest, BiosTableRequestOnTheWire) {
-    for (bool enciphered : {false, true}) {
-        SCOPED_TRACE(enciphered);
-        SetUp();
-        enciphered ? OpenEncrypted() : OpenPlain();
-        g_MiscCommon.SessionId = 0x55;
-        g_MiscCommon.SequenceNumber = 7;
-        SetCapsuleDevice([](const Inner&) { return Answer{true, 0, Table(110)}; }, enciphered);
-        uint8_t buffer[110] = {};
-        const uint32_t size = 110;
-        ASSERT_EQ(g_MiscCommon.GetBiosExtensionTable2(buffer, &size), 0u);
-        EXPECT_EQ(Bytes(buffer, buffer + 110), Table(110));
-        EXPECT_EQ(g_MiscCommon.SequenceNumber, 8u);
+class BiosTableRequestTest : public ClientTest, public ::testing::WithParamInterface<bool> {};
 
-        const testplatform::Exchange& x = testplatform::Exchanges().at(0);
-        EXPECT_EQ(x.code, MiscCommon::IOCTL_MISC_ENCAPSULATED);
-        EXPECT_EQ(x.outSize, 128u);
-        Bytes expected = U32s({26, 48, 0x55, 7, 26, IOCTL_MISC_BIOS_EXT_TABLE, 2, 110}, {5, 0});
-        expected.resize(48, 0);
-        const Bytes wire = x.input;
-        EXPECT_EQ(Decode(x, enciphered).capsule, expected);
-        EXPECT_EQ(wire != expected, enciphered);  // enciphered means changed
-        ExpectNoLeak();
-    }
+TEST_P(BiosTableRequestTest, OnTheWire) {
+    const bool enciphered = GetParam();
+    enciphered ? OpenEncrypted() : OpenPlain();
+    g_MiscCommon.SessionId = 0x55;
+    g_MiscCommon.SequenceNumber = 7;
+    SetCapsuleDevice([](const Inner&) { return Answer{true, 0, Table(110)}; }, enciphered);
+    uint8_t buffer[110] = {};
+    const uint32_t size = 110;
+    ASSERT_EQ(g_MiscCommon.GetBiosExtensionTable2(buffer, &size), 0u);
+    EXPECT_EQ(Bytes(buffer, buffer + 110), Table(110));
+    EXPECT_EQ(g_MiscCommon.SequenceNumber, 8u);
+
+    const testplatform::Exchange& x = testplatform::Exchanges().at(0);
+    EXPECT_EQ(x.code, MiscCommon::IOCTL_MISC_ENCAPSULATED);
+    EXPECT_EQ(x.outSize, 128u);
+    Bytes expected = U32s({26, 48, 0x55, 7, 26, IOCTL_MISC_BIOS_EXT_TABLE, 2, 110}, {5, 0});
+    expected.resize(48, 0);
+    const Bytes wire = x.input;
+    EXPECT_EQ(Decode(x, enciphered).capsule, expected);
+    EXPECT_EQ(wire != expected, enciphered);  // enciphered means changed
+    ExpectNoLeak();
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, BiosTableRequestTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Enciphered" : "Plain";
+                         });
 
 struct ExchangeCase {
     const char* name;
@@ -120,121 +124,129 @@ struct ExchangeCase {
     size_t exchanges;
 };
 
+void PrintTo(const ExchangeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const ExchangeCase kExchangeOutcomes[] = {
+    {"success", nullptr, {true, 0, Table(10)}, 16, true, 0xABCD, nullptr, 10, 6, 1},
+    {"empty payload", nullptr, {true, 0, {}}, 16, true, 0xABCD, nullptr, 0, 6, 1},
+    {"driver failure, data delivered",
+     nullptr,
+     {false, 1117, Table(3)},
+     16,
+     false,
+     1117,
+     nullptr,
+     3,
+     6,
+     1},
+    {"payload too long",
+     nullptr,
+     {true, 0, Table(9)},
+     8,
+     false,
+     platform::kErrorMoreData,
+     nullptr,
+     8,
+     6,
+     1},
+    {"PayloadLength beyond the buffer",
+     nullptr,
+     {true, 0, Table(8), 0x7FFFFFFF},
+     8,
+     false,
+     platform::kErrorMoreData,
+     nullptr,
+     8,
+     6,
+     1},
+    {"eleven bytes",
+     nullptr,
+     {false, 31, Table(8), -1, -1, 11},
+     8,
+     false,
+     31,
+     "EncapsuledDeviceIoControl: Invalid structure returned. size = 11",
+     0,
+     6,
+     1},
+    {"nothing returned",
+     nullptr,
+     {false, 21, {}, -1, -1, 0},
+     8,
+     false,
+     21,
+     "EncapsuledDeviceIoControl: Invalid structure returned. size = 0",
+     0,
+     5,
+     1},
+    {"request alloc",
+     [] { testplatform::FailAllocation(1); },
+     {},
+     8,
+     false,
+     platform::kErrorNotEnoughMemory,
+     "EncapsuledDeviceIoControl: HeapAlloc failed.",
+     0,
+     5,
+     0},
+    {"capsule alloc",
+     [] { testplatform::FailAllocation(2); },
+     {},
+     8,
+     false,
+     platform::kErrorNotEnoughMemory,
+     "_InitializeMessageCapsule: HeapAlloc failed.",
+     0,
+     5,
+     0},
+    {"reply alloc",
+     [] { testplatform::FailAllocation(3); },
+     {},
+     8,
+     false,
+     platform::kErrorNotEnoughMemory,
+     "_InitializeMessageCapsule: HeapAlloc failed.",
+     0,
+     5,
+     0},
+};
+
+class ExchangeOutcomeTest : public ClientTest,
+                            public ::testing::WithParamInterface<ExchangeCase> {};
+
 // Every outcome of EncapsuledDeviceIoControl in plain mode: result, last error,
 // text, count, sequence number, and that all three blocks are released. A
 // successful exchange leaves the last-error value as the device call did (the
 // 0xABCD set before it).
-TEST_F(ClientTest, ExchangeOutcomes) {
-    const ExchangeCase cases[] = {
-        {"success", nullptr, {true, 0, Table(10)}, 16, true, 0xABCD, nullptr, 10, 6, 1},
-        {"empty payload", nullptr, {true, 0, {}}, 16, true, 0xABCD, nullptr, 0, 6, 1},
-        {"driver failure, data delivered",
-         nullptr,
-         {false, 1117, Table(3)},
-         16,
-         false,
-         1117,
-         nullptr,
-         3,
-         6,
-         1},
-        {"payload too long",
-         nullptr,
-         {true, 0, Table(9)},
-         8,
-         false,
-         platform::kErrorMoreData,
-         nullptr,
-         8,
-         6,
-         1},
-        {"PayloadLength beyond the buffer",
-         nullptr,
-         {true, 0, Table(8), 0x7FFFFFFF},
-         8,
-         false,
-         platform::kErrorMoreData,
-         nullptr,
-         8,
-         6,
-         1},
-        {"eleven bytes",
-         nullptr,
-         {false, 31, Table(8), -1, -1, 11},
-         8,
-         false,
-         31,
-         "EncapsuledDeviceIoControl: Invalid structure returned. size = 11",
-         0,
-         6,
-         1},
-        {"nothing returned",
-         nullptr,
-         {false, 21, {}, -1, -1, 0},
-         8,
-         false,
-         21,
-         "EncapsuledDeviceIoControl: Invalid structure returned. size = 0",
-         0,
-         5,
-         1},
-        {"request alloc",
-         [] { testplatform::FailAllocation(1); },
-         {},
-         8,
-         false,
-         platform::kErrorNotEnoughMemory,
-         "EncapsuledDeviceIoControl: HeapAlloc failed.",
-         0,
-         5,
-         0},
-        {"capsule alloc",
-         [] { testplatform::FailAllocation(2); },
-         {},
-         8,
-         false,
-         platform::kErrorNotEnoughMemory,
-         "_InitializeMessageCapsule: HeapAlloc failed.",
-         0,
-         5,
-         0},
-        {"reply alloc",
-         [] { testplatform::FailAllocation(3); },
-         {},
-         8,
-         false,
-         platform::kErrorNotEnoughMemory,
-         "_InitializeMessageCapsule: HeapAlloc failed.",
-         0,
-         5,
-         0},
-    };
-    for (const ExchangeCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        OpenPlain();
-        g_MiscCommon.SequenceNumber = 5;
-        SetCapsuleDevice([&c](const Inner&) { return c.answer; }, false);
-        if (c.arrange) {
-            c.arrange();
-        }
-        platform::SetLastErrorValue(0xABCD);
-        Bytes out(c.outSize, 0xEE);
-        uint32_t returned = 99;
-        const uint8_t in[3] = {1, 2, 3};
-        EXPECT_EQ(
-            g_MiscCommon.EncapsuledDeviceIoControl(0x1234, in, 3, out.data(), c.outSize, &returned),
-            c.result);
-        EXPECT_EQ(platform::GetLastErrorValue(), c.lastError);
-        EXPECT_EQ(Text(), c.text ? Prefixed(c.text) : L"");
-        EXPECT_EQ(returned, c.bytesReturned);
-        const Bytes sent = Table(c.answer.payload.size());
-        EXPECT_TRUE(std::equal(out.begin(), out.begin() + c.bytesReturned, sent.begin()));
-        EXPECT_EQ(g_MiscCommon.SequenceNumber, c.sequenceAfter);
-        EXPECT_EQ(testplatform::Exchanges().size(), c.exchanges);
-        ExpectNoLeak();
+TEST_P(ExchangeOutcomeTest, AsTheTableSays) {
+    const ExchangeCase& c = GetParam();
+    OpenPlain();
+    g_MiscCommon.SequenceNumber = 5;
+    SetCapsuleDevice([&c](const Inner&) { return c.answer; }, false);
+    if (c.arrange) {
+        c.arrange();
     }
+    platform::SetLastErrorValue(0xABCD);
+    Bytes out(c.outSize, 0xEE);
+    uint32_t returned = 99;
+    const uint8_t in[3] = {1, 2, 3};
+    EXPECT_EQ(
+        g_MiscCommon.EncapsuledDeviceIoControl(0x1234, in, 3, out.data(), c.outSize, &returned),
+        c.result);
+    EXPECT_EQ(platform::GetLastErrorValue(), c.lastError);
+    EXPECT_EQ(Text(), c.text ? Prefixed(c.text) : L"");
+    EXPECT_EQ(returned, c.bytesReturned);
+    const Bytes sent = Table(c.answer.payload.size());
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + c.bytesReturned, sent.begin()));
+    EXPECT_EQ(g_MiscCommon.SequenceNumber, c.sequenceAfter);
+    EXPECT_EQ(testplatform::Exchanges().size(), c.exchanges);
+    ExpectNoLeak();
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, ExchangeOutcomeTest, ::testing::ValuesIn(kExchangeOutcomes),
+                         RowName<ExchangeCase>);
 
 TEST_F(ClientTest, ExchangeArgumentChecksSendNothing) {
     OpenPlain();
@@ -290,27 +302,28 @@ TEST_F(ClientTest, EmptyExchangeAndSharedBufferAndWrappingSequence) {
 
 // A reply capsule whose own CapsuleSize cannot be right fails as a deciphering
 // failure; nothing is copied out.
-TEST_F(ClientTest, MalformedReplyCapsuleIsRefused) {
-    for (long size : {8L, 20L, 136L, 0xFFF0L}) {
-        SCOPED_TRACE(size);
-        SetUp();
-        OpenEncrypted();
-        SetCapsuleDevice(
-            [size](const Inner&) {
-                return Answer{true, 0, Table(110), -1, size};
-            },
-            true);
-        uint8_t buffer[110] = {};
-        uint32_t returned = 0;
-        EXPECT_FALSE(g_MiscCommon.EncapsuledDeviceIoControl(1, nullptr, 0, buffer, 110, &returned));
-        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInternalError);
-        EXPECT_EQ(Text().rfind(Prefixed("_Decrypt: "), 0), 0u);
-        EXPECT_EQ(returned, 0u);
-        EXPECT_EQ(Bytes(buffer, buffer + 110), Bytes(110, 0));
-        EXPECT_EQ(g_MiscCommon.SequenceNumber, 1u);
-        ExpectNoLeak();
-    }
+class MalformedReplyCapsuleTest : public ClientTest, public ::testing::WithParamInterface<long> {};
+
+TEST_P(MalformedReplyCapsuleTest, IsRefused) {
+    const long size = GetParam();
+    OpenEncrypted();
+    SetCapsuleDevice([size](const Inner&) { return Answer{true, 0, Table(110), -1, size}; }, true);
+    uint8_t buffer[110] = {};
+    uint32_t returned = 0;
+    EXPECT_FALSE(g_MiscCommon.EncapsuledDeviceIoControl(1, nullptr, 0, buffer, 110, &returned));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInternalError);
+    EXPECT_EQ(Text().rfind(Prefixed("_Decrypt: "), 0), 0u);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(Bytes(buffer, buffer + 110), Bytes(110, 0));
+    EXPECT_EQ(g_MiscCommon.SequenceNumber, 1u);
+    ExpectNoLeak();
 }
+
+INSTANTIATE_TEST_SUITE_P(CapsuleSizes, MalformedReplyCapsuleTest,
+                         ::testing::Values(8L, 20L, 136L, 0xFFF0L),
+                         [](const ::testing::TestParamInfo<long>& info) {
+                             return "CapsuleSize" + std::to_string(info.param);
+                         });
 
 TEST_F(ClientTest, BiosTableFailures) {
     uint8_t buffer[110] = {};

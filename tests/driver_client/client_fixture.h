@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <cwchar>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -16,11 +17,13 @@
 #include "crypto/blowfish.h"
 #include "driver_client/misc_common.h"
 #include "platform/test/test_platform.h"
-#include "tests/client/le_words.h"
+#include "tests/support/le_words.h"
 
 namespace clienttest {
 
 using MiscCommon::g_MiscCommon;
+using testsupport::Bytes;
+using testsupport::U32s;
 
 inline uint32_t Le32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -125,6 +128,21 @@ inline std::wstring W(const char* s) {
 }
 inline std::wstring Prefixed(const char* s) {
     return W("MiscCommon::CMiscCommon::") + W(s);
+}
+
+// A table row's name as a test name: its letters and digits, each run of anything
+// else as one "_".
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+    std::string name;
+    for (const char* at = info.param.name; *at != '\0'; ++at) {
+        if (std::isalnum(static_cast<unsigned char>(*at))) {
+            name += *at;
+        } else if (name.empty() || name.back() != '_') {
+            name += '_';
+        }
+    }
+    return name;
 }
 
 class ClientTest : public ::testing::Test {

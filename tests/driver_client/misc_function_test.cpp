@@ -1,7 +1,7 @@
 // CallMiscFunction and CallMiscSubfunction: packets on the wire, the busy retry,
 // and the failure table.
 
-#include "tests/client/client_fixture.h"
+#include "tests/driver_client/client_fixture.h"
 
 namespace clienttest {
 namespace {
@@ -63,6 +63,7 @@ TEST_F(ClientTest, WriteBackPacketsOnTheWire) {
 }
 
 struct RetryCase {
+    const char* name;
     std::vector<int> statuses;
     uint32_t result;
     size_t exchanges;
@@ -70,39 +71,48 @@ struct RetryCase {
     bool dataReplaced;
 };
 
-TEST_F(ClientTest, BusyReplyIsSentOnceMoreAfterAPause) {
-    const RetryCase cases[] = {
-        {{4, 0}, 0, 2, 0, true}, {{4, 4}, 0, 2, 4, false}, {{4, kFail}, 2, 2, 0x33, false},
-        {{7}, 0, 1, 7, false},   {{0}, 0, 1, 0, true},     {{kFail}, 2, 1, 0x33, false},
-    };
-    for (const RetryCase& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.statuses));
-        SetUp();
-        OpenEncrypted();
-        g_MiscCommon.SequenceNumber = 40;
-        SetMiscDevice(c.statuses);
-        LastMiscStatus = 0x33;
-        g_MiscCommon._SetErrorText("stale");
-        uint8_t data[7] = {1, 2, 3, 4, 5, 6, 7};
-        EXPECT_EQ(CallMiscSubfunction(7, 0, data), c.result);
-        EXPECT_EQ(LastMiscStatus, c.lastMiscStatus);
-        EXPECT_EQ(data[0], c.dataReplaced ? 0xFE : 1);
-        EXPECT_EQ(Text(),
-                  c.result == 0 ? L"" : Prefixed("CallMiscFunction: DeviceIoControl failed."));
-        const auto& xs = testplatform::Exchanges();
-        ASSERT_EQ(xs.size(), c.exchanges);
-        EXPECT_EQ(testplatform::Sleeps(),
-                  c.exchanges == 2 ? std::vector<uint32_t>{100} : std::vector<uint32_t>{});
-        if (c.exchanges == 2) {
-            // The retry repeats the first request, under the next sequence number.
-            const Inner first = Decode(xs[0], true), second = Decode(xs[1], true);
-            EXPECT_EQ(first.input, second.input);
-            EXPECT_EQ(first.sequence, 40u);
-            EXPECT_EQ(second.sequence, 41u);
-        }
-        ExpectNoLeak();
-    }
+void PrintTo(const RetryCase& c, std::ostream* os) {
+    *os << c.name << " " << ::testing::PrintToString(c.statuses);
 }
+
+const RetryCase kRetries[] = {
+    {"busy, then done", {4, 0}, 0, 2, 0, true},
+    {"busy twice", {4, 4}, 0, 2, 4, false},
+    {"busy, then the exchange fails", {4, kFail}, 2, 2, 0x33, false},
+    {"other status", {7}, 0, 1, 7, false},
+    {"done", {0}, 0, 1, 0, true},
+    {"exchange fails", {kFail}, 2, 1, 0x33, false},
+};
+
+class BusyRetryTest : public ClientTest, public ::testing::WithParamInterface<RetryCase> {};
+
+TEST_P(BusyRetryTest, BusyReplyIsSentOnceMoreAfterAPause) {
+    const RetryCase& c = GetParam();
+    OpenEncrypted();
+    g_MiscCommon.SequenceNumber = 40;
+    SetMiscDevice(c.statuses);
+    LastMiscStatus = 0x33;
+    g_MiscCommon._SetErrorText("stale");
+    uint8_t data[7] = {1, 2, 3, 4, 5, 6, 7};
+    EXPECT_EQ(CallMiscSubfunction(7, 0, data), c.result);
+    EXPECT_EQ(LastMiscStatus, c.lastMiscStatus);
+    EXPECT_EQ(data[0], c.dataReplaced ? 0xFE : 1);
+    EXPECT_EQ(Text(), c.result == 0 ? L"" : Prefixed("CallMiscFunction: DeviceIoControl failed."));
+    const auto& xs = testplatform::Exchanges();
+    ASSERT_EQ(xs.size(), c.exchanges);
+    EXPECT_EQ(testplatform::Sleeps(),
+              c.exchanges == 2 ? std::vector<uint32_t>{100} : std::vector<uint32_t>{});
+    if (c.exchanges == 2) {
+        // The retry repeats the first request, under the next sequence number.
+        const Inner first = Decode(xs[0], true), second = Decode(xs[1], true);
+        EXPECT_EQ(first.input, second.input);
+        EXPECT_EQ(first.sequence, 40u);
+        EXPECT_EQ(second.sequence, 41u);
+    }
+    ExpectNoLeak();
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, BusyRetryTest, ::testing::ValuesIn(kRetries), RowName<RetryCase>);
 
 TEST_F(ClientTest, MiscFunctionChecks) {
     uint8_t packet[10] = {};

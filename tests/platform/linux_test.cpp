@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -22,12 +23,12 @@
 #include "platform/linux/platform_linux.h"
 #include "common/wide_utf8.h"
 #include "platform/platform.h"
-#include "tests/client/le_words.h"
+#include "tests/support/le_words.h"
 
 namespace {
 
-using clienttest::Bytes;
-using clienttest::U32s;
+using testsupport::Bytes;
+using testsupport::U32s;
 const platform::Guid kGuid = {
     0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
 
@@ -352,6 +353,25 @@ TEST_F(LinuxBackend, MalformedRepliesFailCleanly) {
     }
 }
 
+// A device that hangs up mid-exchange fails it at once, not at the deadline.
+TEST_F(LinuxBackend, DeviceThatClosesFailsTheExchangeAtOnce) {
+    const std::string folder = Interface("dev");
+    platform::linuxbackend::SetExchangeTimeoutMilliseconds(20000);
+    FakeDevice device(folder + "/device", [](int fd) {
+        Send(fd, Bytes(4, 0));
+        Receive(fd, 12);
+        shutdown(fd, SHUT_WR);
+        Receive(fd, 1);
+    });
+    platform::DeviceHandle h = Open(folder);
+    uint32_t got = 99;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::DeviceControl(h, 1, nullptr, 0, nullptr, 0, &got));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorGenFailure);
+    platform::CloseDevice(h);
+}
+
 // Each handle type is refused where another is expected, with 6, and is left as
 // it was: still usable, and released only by its own function.
 TEST_F(LinuxBackend, HandlesOfOneTypeAreRefusedAsAnother) {
@@ -404,14 +424,21 @@ TEST_F(LinuxBackend, HandlesOfOneTypeAreRefusedAsAnother) {
     }
     platform::CloseRegistryKey(set);
     platform::CloseRegistryKey(device);
-    // Records that no enumeration filled are refused too.
+    // Records that no enumeration filled, or none at all, are refused too.
     platform::DeviceInterface blankInterface = {};
     platform::DeviceInfo blankInfo = {};
-    EXPECT_FALSE(
-        platform::GetDeviceInterfaceDetail(set, &blankInterface, nullptr, 0, &required, nullptr));
-    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
-    EXPECT_EQ(platform::OpenDriverKey(set, &blankInfo), nullptr);
-    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    for (platform::DeviceInterface* record :
+         {&blankInterface, static_cast<platform::DeviceInterface*>(nullptr)}) {
+        platform::SetLastErrorValue(0);
+        EXPECT_FALSE(
+            platform::GetDeviceInterfaceDetail(set, record, nullptr, 0, &required, nullptr));
+        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    }
+    for (platform::DeviceInfo* record : {&blankInfo, static_cast<platform::DeviceInfo*>(nullptr)}) {
+        platform::SetLastErrorValue(0);
+        EXPECT_EQ(platform::OpenDriverKey(set, record), nullptr);
+        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorInvalidParameter);
+    }
     // No handle at all is ignored, and quietly.
     platform::SetLastErrorValue(0);
     platform::CloseDevice(nullptr);

@@ -1,12 +1,13 @@
 // Byte strings built from little-endian 32-bit words, as the client's messages and
-// the device contract's frames carry them.
+// the device contract's frames carry them; shared by the driver-client and platform
+// tests.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
 
-namespace clienttest {
+namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -22,4 +23,4 @@ inline Bytes U32s(std::initializer_list<uint32_t> words, Bytes tail = {}) {
     return b;
 }
 
-}  // namespace clienttest
+}  // namespace testsupport

@@ -1,6 +1,6 @@
 // Construction, OpenDriver's failure table and CloseDriver.
 
-#include "tests/client/client_fixture.h"
+#include "tests/driver_client/client_fixture.h"
 
 namespace clienttest {
 namespace {
@@ -15,53 +15,60 @@ struct OpenCase {
     uint32_t lastError;  // restored after the clean-up, which disturbs it
 };
 
-TEST_F(ClientTest, OpenDriverFailuresReleaseEverythingAndRestoreTheError) {
+void PrintTo(const OpenCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const OpenCase kOpenFailures[] = {
+    {"class set", [] { testplatform::FailCall(Call::OpenDeviceInfoSet, 5); }, 2,
+     "OpenDriver: SetupDiGetClassDevs failed.", 5},
+    {"no device", [] { testplatform::SetDevicePresent(false); }, 6,
+     "OpenDriver: SetupDiEnumDeviceInterfaces failed.", platform::kErrorNoMoreItems},
+    {"enum", [] { testplatform::FailCall(Call::EnumDeviceInterface, 31); }, 6,
+     "OpenDriver: SetupDiEnumDeviceInterfaces failed.", 31},
+    {"detail size", [] { testplatform::FailCall(Call::GetDeviceInterfaceDetailSize, 87); }, 2,
+     "OpenDriver: SetupDiGetDeviceInterfaceDetail (First time) failed.", 87},
+    // Not the size query's ERROR_INSUFFICIENT_BUFFER: the allocation's own error.
+    {"record alloc", [] { testplatform::FailAllocation(1); }, 5, "OpenDriver: HeapAlloc failed.",
+     platform::kErrorNotEnoughMemory},
+    {"detail", [] { testplatform::FailCall(Call::GetDeviceInterfaceDetail, 31); }, 2,
+     "OpenDriver: SetupDiGetDeviceInterfaceDetail (Second time) failed.", 31},
+    {"driver key", [] { testplatform::FailCall(Call::OpenDriverKey, 5); }, 2,
+     "OpenDriver: SetupDiOpenDevRegKey failed.", 5},
+    {"version alloc", [] { testplatform::FailAllocation(2); }, 2,
+     "OpenDriver: _szVersion array initialize failed.", platform::kErrorNotEnoughMemory},
+    {"no version", [] { testplatform::SetDriverVersion(nullptr); }, 2,
+     "OpenDriver: RegQueryValueEx failed.", platform::kErrorFileNotFound},
+    {"version of 128 characters",
+     [] { testplatform::SetDriverVersion(std::wstring(128, L'7').c_str()); }, 2,
+     "OpenDriver: RegQueryValueEx failed.", platform::kErrorMoreData},
+    {"open", [] { testplatform::SetOpenError(32); }, 11, "OpenDriver: CreateFile failed.", 32},
+};
+
+class OpenDriverFailureTest : public ClientTest, public ::testing::WithParamInterface<OpenCase> {};
+
+TEST_P(OpenDriverFailureTest, ReleasesEverythingAndRestoresTheError) {
     constexpr uint32_t kSentinel = 0xABCD;
-    const OpenCase cases[] = {
-        {"class set", [] { testplatform::FailCall(Call::OpenDeviceInfoSet, 5); }, 2,
-         "OpenDriver: SetupDiGetClassDevs failed.", 5},
-        {"no device", [] { testplatform::SetDevicePresent(false); }, 6,
-         "OpenDriver: SetupDiEnumDeviceInterfaces failed.", platform::kErrorNoMoreItems},
-        {"enum", [] { testplatform::FailCall(Call::EnumDeviceInterface, 31); }, 6,
-         "OpenDriver: SetupDiEnumDeviceInterfaces failed.", 31},
-        {"detail size", [] { testplatform::FailCall(Call::GetDeviceInterfaceDetailSize, 87); }, 2,
-         "OpenDriver: SetupDiGetDeviceInterfaceDetail (First time) failed.", 87},
-        // Not the size query's ERROR_INSUFFICIENT_BUFFER: the allocation's own error.
-        {"record alloc", [] { testplatform::FailAllocation(1); }, 5,
-         "OpenDriver: HeapAlloc failed.", platform::kErrorNotEnoughMemory},
-        {"detail", [] { testplatform::FailCall(Call::GetDeviceInterfaceDetail, 31); }, 2,
-         "OpenDriver: SetupDiGetDeviceInterfaceDetail (Second time) failed.", 31},
-        {"driver key", [] { testplatform::FailCall(Call::OpenDriverKey, 5); }, 2,
-         "OpenDriver: SetupDiOpenDevRegKey failed.", 5},
-        {"version alloc", [] { testplatform::FailAllocation(2); }, 2,
-         "OpenDriver: _szVersion array initialize failed.", platform::kErrorNotEnoughMemory},
-        {"no version", [] { testplatform::SetDriverVersion(nullptr); }, 2,
-         "OpenDriver: RegQueryValueEx failed.", platform::kErrorFileNotFound},
-        {"version of 128 characters",
-         [] { testplatform::SetDriverVersion(std::wstring(128, L'7').c_str()); }, 2,
-         "OpenDriver: RegQueryValueEx failed.", platform::kErrorMoreData},
-        {"open", [] { testplatform::SetOpenError(32); }, 11, "OpenDriver: CreateFile failed.", 32},
-    };
+    const OpenCase& c = GetParam();
     const int sets = testplatform::LiveDeviceInfoSetCount();
     const int keys = testplatform::LiveRegistryKeyCount();
-    for (const OpenCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        c.arrange();
-        platform::SetLastErrorValue(kSentinel);
-        EXPECT_EQ(g_MiscCommon.OpenDriver(), c.status);
-        EXPECT_EQ(Text(), Prefixed(c.text));
-        EXPECT_EQ(platform::GetLastErrorValue(), c.lastError);
-        EXPECT_EQ(g_MiscCommon._hDevice, platform::InvalidDeviceHandle());
-        // Only a failed open comes after the version was read; it keeps it.
-        const bool versionKept = c.status == 11;
-        EXPECT_EQ(g_MiscCommon._szVersion != nullptr, versionKept);
-        EXPECT_FALSE(testplatform::DeviceIsOpen());
-        EXPECT_EQ(testplatform::LiveDeviceInfoSetCount(), sets);
-        EXPECT_EQ(testplatform::LiveRegistryKeyCount(), keys);
-        EXPECT_EQ(testplatform::LiveBlockCount(), baselineBlocks + (versionKept ? 1 : 0));
-    }
+    c.arrange();
+    platform::SetLastErrorValue(kSentinel);
+    EXPECT_EQ(g_MiscCommon.OpenDriver(), c.status);
+    EXPECT_EQ(Text(), Prefixed(c.text));
+    EXPECT_EQ(platform::GetLastErrorValue(), c.lastError);
+    EXPECT_EQ(g_MiscCommon._hDevice, platform::InvalidDeviceHandle());
+    // Only a failed open comes after the version was read; it keeps it.
+    const bool versionKept = c.status == 11;
+    EXPECT_EQ(g_MiscCommon._szVersion != nullptr, versionKept);
+    EXPECT_FALSE(testplatform::DeviceIsOpen());
+    EXPECT_EQ(testplatform::LiveDeviceInfoSetCount(), sets);
+    EXPECT_EQ(testplatform::LiveRegistryKeyCount(), keys);
+    EXPECT_EQ(testplatform::LiveBlockCount(), baselineBlocks + (versionKept ? 1 : 0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, OpenDriverFailureTest, ::testing::ValuesIn(kOpenFailures),
+                         RowName<OpenCase>);
 
 TEST_F(ClientTest, OpenDriverReadsTheVersionOnceAndClearsTheText) {
     const std::wstring longest(127, L'9');

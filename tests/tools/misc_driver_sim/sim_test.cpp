@@ -79,6 +79,11 @@ class SimTest : public ::testing::Test {
         });
     }
 
+    // One request straight to the device, past the client.
+    misc_sim::Reply Send(uint32_t code, const Bytes& input, uint32_t outSize) {
+        return misc_sim::HandleRequest(device.get(), misc_sim::Request{code, input, outSize});
+    }
+
     // A new handle for a new handshake, as after a reopen.
     void Reopen() {
         client->CloseDriver();
@@ -270,11 +275,7 @@ Bytes TableCapsule(uint32_t sequence, uint32_t sessionId = 0) {
 TEST_F(SimTest, CapsuleChecksRefuseWithoutUsingASequenceNumber) {
     device->config.encryption = false;
     auto send = [&](const Bytes& capsule, uint32_t outSize) {
-        misc_sim::Request request;
-        request.code = MiscCommon::IOCTL_MISC_ENCAPSULATED;
-        request.input = capsule;
-        request.outSize = outSize;
-        return misc_sim::HandleRequest(device.get(), request);
+        return Send(MiscCommon::IOCTL_MISC_ENCAPSULATED, capsule, outSize);
     };
     misc_sim::Reply reply = send(TableCapsule(1), 128);  // expected 0
     EXPECT_EQ(reply.ok, 0u);
@@ -317,22 +318,14 @@ TEST_F(SimTest, Ini2IsAnsweredBeforeTheSharedSecretIsWorkedOut) {
 }
 
 TEST_F(SimTest, EncryptedDriverRefusesCapsulesBeforeTheHandshake) {
-    misc_sim::Request request;
-    request.code = MiscCommon::IOCTL_MISC_ENCAPSULATED;
-    request.input = TableCapsule(0);
-    request.outSize = 128;
-    const misc_sim::Reply reply = misc_sim::HandleRequest(device.get(), request);
+    const misc_sim::Reply reply = Send(MiscCommon::IOCTL_MISC_ENCAPSULATED, TableCapsule(0), 128);
     EXPECT_EQ(reply.ok, 0u);
     EXPECT_EQ(reply.error, 5u);
 }
 
 TEST_F(SimTest, HandshakeMessagesOutOfTurnOrMisshapenAreRefused) {
     auto send = [&](const Bytes& input, uint32_t outSize) {
-        misc_sim::Request request;
-        request.code = MiscCommon::IOCTL_MISC_SESSION;
-        request.input = input;
-        request.outSize = outSize;
-        return misc_sim::HandleRequest(device.get(), request);
+        return Send(MiscCommon::IOCTL_MISC_SESSION, input, outSize);
     };
     Bytes ini2 = {'I', 'n', 'i', '2'};
     ini2.resize(28, 0);
