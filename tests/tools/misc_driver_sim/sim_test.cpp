@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crypto/bigint.h"
 #include "driver_client/misc_common.h"
 #include "platform/test/test_platform.h"
 #include "tests/session/oracle.h"
@@ -315,6 +316,35 @@ TEST_F(SimTest, Ini2IsAnsweredBeforeTheSharedSecretIsWorkedOut) {
     const uint32_t wiped[6] = {};
     EXPECT_EQ(std::memcmp(device->handle.exponent, wiped, sizeof wiped), 0);
     EXPECT_EQ(device->handle.phase, misc_sim::Phase::Established);
+}
+
+// A shared secret the exponentiation cannot store (Z = p - 2 by an exponent of 1 keeps
+// a spare word) refuses the Ini3 that follows, the secret worked out as the server
+// does, once the Ini2 reply is out.
+TEST_F(SimTest, Ini3IsRefusedWhenTheSharedSecretCannotBeWorkedOut) {
+    uint32_t ini3Error = 0;
+    std::shared_ptr<misc_sim::Device> d = device;
+    testplatform::SetResponder([&ini3Error, d](const testplatform::Exchange& e) {
+        const misc_sim::Reply reply =
+            misc_sim::HandleRequest(d.get(), misc_sim::Request{e.code, e.input, e.outSize});
+        const bool tagged = e.input.size() >= 4;
+        if (tagged && std::memcmp(e.input.data(), "Ini2", 4) == 0) {
+            uint32_t pMinus2[33];
+            std::memcpy(pMinus2, kOakleyGroup2Prime, sizeof pMinus2);
+            pMinus2[0] -= 2;
+            std::memcpy(d->handle.yc, pMinus2, sizeof d->handle.yc);
+            std::memset(d->handle.exponent, 0, sizeof d->handle.exponent);
+            d->handle.exponent[0] = 1;
+            EXPECT_FALSE(misc_sim::WorkOutKek(d.get()));
+        }
+        if (tagged && std::memcmp(e.input.data(), "Ini3", 4) == 0) {
+            ini3Error = reply.error;
+        }
+        return testplatform::Reply{reply.ok != 0, reply.error, reply.output};
+    });
+    EXPECT_NE(client->_Initialize(), 0u);
+    EXPECT_EQ(ini3Error, 31u);
+    EXPECT_EQ(client->SessionCipher, nullptr);
 }
 
 TEST_F(SimTest, EncryptedDriverRefusesCapsulesBeforeTheHandshake) {
