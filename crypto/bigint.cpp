@@ -56,6 +56,91 @@ void CopyWords(uint32_t* to, const uint32_t* from, uint32_t n) {
     std::memcpy(to, from, n * sizeof(uint32_t));
 }
 
+// The long division and the sums and differences of the products work in
+// machine-word limbs, two words to a limb where the machine has 64-bit registers.
+// QUELLIX_BIGINT_WORD_LIMBS asks for one-word limbs anywhere, so that a 64-bit build can test the
+// path of 32-bit ones.
+#if UINTPTR_MAX > 0xFFFFFFFFu && !defined(QUELLIX_BIGINT_WORD_LIMBS)
+using Limb = unsigned long long;  // the type of the x86 subtract-with-borrow intrinsic
+#else
+using Limb = unsigned int;
+#endif
+constexpr uint32_t kLimbBits = 8 * sizeof(Limb);
+// difference = x - y - borrow; returns the borrow out. On x86 the chain of these
+// is one subtract-with-borrow instruction a limb.
+inline unsigned char SubtractWithBorrow(unsigned char borrow, Limb x, Limb y, Limb* difference) {
+#if defined(__x86_64__) && !defined(QUELLIX_BIGINT_WORD_LIMBS)
+    return _subborrow_u64(borrow, x, y, difference);
+#elif defined(__x86_64__) || defined(__i386__)
+    return _subborrow_u32(borrow, x, y, difference);
+#else
+    const Limb d = x - y;
+    const unsigned char under = x < y;
+    *difference = d - borrow;
+    return under | (d < borrow);
+#endif
+}
+
+// sum = x + y + carry; returns the carry out, as one add-with-carry instruction on x86.
+inline unsigned char AddWithCarry(unsigned char carry, Limb x, Limb y, Limb* sum) {
+#if defined(__x86_64__) && !defined(QUELLIX_BIGINT_WORD_LIMBS)
+    return _addcarry_u64(carry, x, y, sum);
+#elif defined(__x86_64__) || defined(__i386__)
+    return _addcarry_u32(carry, x, y, sum);
+#else
+    const Limb s = x + y;
+    const unsigned char over = s < x;
+    *sum = s + carry;
+    return over | (*sum < carry);
+#endif
+}
+
+constexpr uint32_t kWordsPerLimb = sizeof(Limb) / sizeof(uint32_t);
+
+Limb LoadLimb(const uint32_t* words) {
+    Limb v;
+    std::memcpy(&v, words, sizeof v);
+    return v;
+}
+
+void StoreLimb(uint32_t* words, Limb v) {
+    std::memcpy(words, &v, sizeof v);
+}
+
+// sum = a + b over n words, a limb at a time; returns the carry out. sum may be a.
+unsigned char AddRun(const uint32_t* a, const uint32_t* b, uint32_t n, uint32_t* sum) {
+    unsigned char carry = 0;
+    uint32_t i = 0;
+    for (; i + kWordsPerLimb <= n; i += kWordsPerLimb) {
+        Limb limb;
+        carry = AddWithCarry(carry, LoadLimb(a + i), LoadLimb(b + i), &limb);
+        StoreLimb(sum + i, limb);
+    }
+    for (; i < n; ++i) {
+        const uint64_t t = static_cast<uint64_t>(a[i]) + b[i] + carry;
+        sum[i] = static_cast<uint32_t>(t);
+        carry = static_cast<unsigned char>(t >> 32);
+    }
+    return carry;
+}
+
+// a -= b over n words, a limb at a time; returns the borrow out.
+unsigned char SubtractRun(uint32_t* a, const uint32_t* b, uint32_t n) {
+    unsigned char borrow = 0;
+    uint32_t i = 0;
+    for (; i + kWordsPerLimb <= n; i += kWordsPerLimb) {
+        Limb limb;
+        borrow = SubtractWithBorrow(borrow, LoadLimb(a + i), LoadLimb(b + i), &limb);
+        StoreLimb(a + i, limb);
+    }
+    for (; i < n; ++i) {
+        const uint64_t d = static_cast<uint64_t>(a[i]) - b[i] - borrow;
+        a[i] = static_cast<uint32_t>(d);
+        borrow = static_cast<unsigned char>(d >> 63);
+    }
+    return borrow;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -417,32 +502,19 @@ uint32_t AddWords(const uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb
         std::swap(a, b);
         std::swap(la, lb);
     }
-    uint64_t carry = 0;
-    uint32_t i = 0;
-    for (; i < lb; ++i) {
-        carry += static_cast<uint64_t>(a[i]) + b[i];
-        sum[i] = static_cast<uint32_t>(carry);
-        carry >>= 32;
+    unsigned char carry = AddRun(a, b, lb, sum);
+    for (uint32_t i = lb; i < la; ++i) {
+        sum[i] = a[i] + carry;
+        carry = carry != 0 && sum[i] == 0;
     }
-    for (; i < la; ++i) {
-        carry += a[i];
-        sum[i] = static_cast<uint32_t>(carry);
-        carry >>= 32;
-    }
-    sum[la] = static_cast<uint32_t>(carry);
-    return la + static_cast<uint32_t>(carry);
+    sum[la] = carry;
+    return la + carry;
 }
 
 // a -= b for a >= b; returns the new length of a.
 uint32_t SubtractWords(uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb) {
-    uint32_t borrow = 0;
-    uint32_t i = 0;
-    for (; i < lb; ++i) {
-        const uint64_t d = static_cast<uint64_t>(a[i]) - b[i] - borrow;
-        a[i] = static_cast<uint32_t>(d);
-        borrow = static_cast<uint32_t>(d >> 63);
-    }
-    for (; borrow != 0 && i < la; ++i) {
+    unsigned char borrow = SubtractRun(a, b, lb);
+    for (uint32_t i = lb; borrow != 0 && i < la; ++i) {
         borrow = a[i] == 0 ? 1 : 0;
         --a[i];
     }
@@ -451,14 +523,8 @@ uint32_t SubtractWords(uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb)
 
 // to += from, where the sum fits the room words of to.
 void AddInto(uint32_t* to, uint32_t room, const uint32_t* from, uint32_t lf) {
-    uint64_t carry = 0;
-    uint32_t i = 0;
-    for (; i < lf; ++i) {
-        carry += static_cast<uint64_t>(to[i]) + from[i];
-        to[i] = static_cast<uint32_t>(carry);
-        carry >>= 32;
-    }
-    for (; carry != 0 && i < room; ++i) {
+    unsigned char carry = AddRun(to, from, lf, to);
+    for (uint32_t i = lf; carry != 0 && i < room; ++i) {
         carry = ++to[i] == 0 ? 1 : 0;
     }
 }
@@ -753,15 +819,6 @@ void BigMultiply(const BigInt& a, const BigInt& b, BigInt& out) {
 
 namespace {
 
-// The long division keeps its remainder in machine-word limbs, two words to a limb
-// where the machine has 64-bit registers. QUELLIX_BIGINT_WORD_LIMBS asks for one-word
-// limbs anywhere, so that a 64-bit build can test the path of 32-bit ones.
-#if UINTPTR_MAX > 0xFFFFFFFFu && !defined(QUELLIX_BIGINT_WORD_LIMBS)
-using Limb = unsigned long long;  // the type of the x86 subtract-with-borrow intrinsic
-#else
-using Limb = unsigned int;
-#endif
-constexpr uint32_t kLimbBits = 8 * sizeof(Limb);
 // Room for a value of BIGINT_MAX_WORDS words and a spare limb above its top.
 constexpr uint32_t kLimbs = BIGINT_MAX_WORDS * 32 / kLimbBits + 2;
 
@@ -770,21 +827,6 @@ uint32_t LimbBits(Limb v) {
         return 0;
     }
     return sizeof(Limb) == 8 ? 64 - __builtin_clzll(v) : 32 - __builtin_clz(v);
-}
-
-// difference = x - y - borrow; returns the borrow out. On x86 the chain of these
-// is one subtract-with-borrow instruction a limb.
-inline unsigned char SubtractWithBorrow(unsigned char borrow, Limb x, Limb y, Limb* difference) {
-#if defined(__x86_64__) && !defined(QUELLIX_BIGINT_WORD_LIMBS)
-    return _subborrow_u64(borrow, x, y, difference);
-#elif defined(__x86_64__) || defined(__i386__)
-    return _subborrow_u32(borrow, x, y, difference);
-#else
-    const Limb d = x - y;
-    const unsigned char under = x < y;
-    *difference = d - borrow;
-    return under | (d < borrow);
-#endif
 }
 
 // The divisor shifted left by every bit offset within a limb: copy s is b * 2^s in
