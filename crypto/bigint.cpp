@@ -58,14 +58,15 @@ void CopyWords(uint32_t* to, const uint32_t* from, uint32_t n) {
 
 // The long division and the sums and differences of the products work in
 // machine-word limbs, two words to a limb where the machine has 64-bit registers.
-// QUELLIX_BIGINT_WORD_LIMBS asks for one-word limbs anywhere, so that a 64-bit build can test the
-// path of 32-bit ones.
+// QUELLIX_BIGINT_WORD_LIMBS asks for one-word limbs anywhere, so that a 64-bit build
+// can test the path of 32-bit ones.
 #if UINTPTR_MAX > 0xFFFFFFFFu && !defined(QUELLIX_BIGINT_WORD_LIMBS)
 using Limb = unsigned long long;  // the type of the x86 subtract-with-borrow intrinsic
 #else
 using Limb = unsigned int;
 #endif
 constexpr uint32_t kLimbBits = 8 * sizeof(Limb);
+
 // difference = x - y - borrow; returns the borrow out. On x86 the chain of these
 // is one subtract-with-borrow instruction a limb.
 inline unsigned char SubtractWithBorrow(unsigned char borrow, Limb x, Limb y, Limb* difference) {
@@ -107,38 +108,25 @@ void StoreLimb(uint32_t* words, Limb v) {
     std::memcpy(words, &v, sizeof v);
 }
 
-// sum = a + b over n words, a limb at a time; returns the carry out. sum may be a.
-unsigned char AddRun(const uint32_t* a, const uint32_t* b, uint32_t n, uint32_t* sum) {
+// out = a + b, or a - b, over n words a limb at a time; returns the carry or the
+// borrow out. out may be a.
+template <bool kSubtract>
+unsigned char CarryRun(const uint32_t* a, const uint32_t* b, uint32_t n, uint32_t* out) {
     unsigned char carry = 0;
     uint32_t i = 0;
     for (; i + kWordsPerLimb <= n; i += kWordsPerLimb) {
         Limb limb;
-        carry = AddWithCarry(carry, LoadLimb(a + i), LoadLimb(b + i), &limb);
-        StoreLimb(sum + i, limb);
+        carry = kSubtract ? SubtractWithBorrow(carry, LoadLimb(a + i), LoadLimb(b + i), &limb)
+                          : AddWithCarry(carry, LoadLimb(a + i), LoadLimb(b + i), &limb);
+        StoreLimb(out + i, limb);
     }
     for (; i < n; ++i) {
-        const uint64_t t = static_cast<uint64_t>(a[i]) + b[i] + carry;
-        sum[i] = static_cast<uint32_t>(t);
-        carry = static_cast<unsigned char>(t >> 32);
+        const uint64_t t = kSubtract ? static_cast<uint64_t>(a[i]) - b[i] - carry
+                                     : static_cast<uint64_t>(a[i]) + b[i] + carry;
+        out[i] = static_cast<uint32_t>(t);
+        carry = static_cast<unsigned char>(kSubtract ? t >> 63 : t >> 32);
     }
     return carry;
-}
-
-// a -= b over n words, a limb at a time; returns the borrow out.
-unsigned char SubtractRun(uint32_t* a, const uint32_t* b, uint32_t n) {
-    unsigned char borrow = 0;
-    uint32_t i = 0;
-    for (; i + kWordsPerLimb <= n; i += kWordsPerLimb) {
-        Limb limb;
-        borrow = SubtractWithBorrow(borrow, LoadLimb(a + i), LoadLimb(b + i), &limb);
-        StoreLimb(a + i, limb);
-    }
-    for (; i < n; ++i) {
-        const uint64_t d = static_cast<uint64_t>(a[i]) - b[i] - borrow;
-        a[i] = static_cast<uint32_t>(d);
-        borrow = static_cast<unsigned char>(d >> 63);
-    }
-    return borrow;
 }
 
 }  // namespace
@@ -502,7 +490,7 @@ uint32_t AddWords(const uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb
         std::swap(a, b);
         std::swap(la, lb);
     }
-    unsigned char carry = AddRun(a, b, lb, sum);
+    unsigned char carry = CarryRun<false>(a, b, lb, sum);
     for (uint32_t i = lb; i < la; ++i) {
         sum[i] = a[i] + carry;
         carry = carry != 0 && sum[i] == 0;
@@ -513,7 +501,7 @@ uint32_t AddWords(const uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb
 
 // a -= b for a >= b; returns the new length of a.
 uint32_t SubtractWords(uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb) {
-    unsigned char borrow = SubtractRun(a, b, lb);
+    unsigned char borrow = CarryRun<true>(a, b, lb, a);
     for (uint32_t i = lb; borrow != 0 && i < la; ++i) {
         borrow = a[i] == 0 ? 1 : 0;
         --a[i];
@@ -523,7 +511,7 @@ uint32_t SubtractWords(uint32_t* a, uint32_t la, const uint32_t* b, uint32_t lb)
 
 // to += from, where the sum fits the room words of to.
 void AddInto(uint32_t* to, uint32_t room, const uint32_t* from, uint32_t lf) {
-    unsigned char carry = AddRun(to, from, lf, to);
+    unsigned char carry = CarryRun<false>(to, from, lf, to);
     for (uint32_t i = lf; carry != 0 && i < room; ++i) {
         carry = ++to[i] == 0 ? 1 : 0;
     }
