@@ -16,11 +16,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver_client/misc_common.h"
@@ -154,6 +156,47 @@ void BM_ReadOut_Encrypted(benchmark::State& state) {
     ReadOut(state, true);
 }
 BENCHMARK(BM_ReadOut_Encrypted)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The two kinds taken turn about, one of each an iteration, so that drift in the
+// machine (the disk's fsync time above all) weighs on both alike; the ratio is the
+// figure to read. Each read-out starts from a driver at rest, as a technician's
+// single one does: a pause outside the timing lets the simulator finish the key pair
+// it makes after a handle closes, which would otherwise run into the next read-out,
+// whichever its kind.
+void BM_ReadOut_Alternating(benchmark::State& state) {
+    const std::string quellix = Program("QUELLIX_BINARY", "app/quellix");
+    SimulatorProcess plain, encrypted;
+    if (quellix.empty() || !plain.Start(false) || !encrypted.Start(true)) {
+        state.SkipWithError("quellix or misc-driver-sim not found or not starting");
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds kRest(20);
+    Clock::duration plainTime{}, encryptedTime{};
+    for (auto _ : state) {
+        std::this_thread::sleep_for(kRest);
+        Clock::time_point start = Clock::now();
+        const bool plainDone = RunReadOut(quellix, plain.folder());
+        plainTime += Clock::now() - start;
+        std::this_thread::sleep_for(kRest);
+        start = Clock::now();
+        const bool encryptedDone = RunReadOut(quellix, encrypted.folder());
+        encryptedTime += Clock::now() - start;
+        if (!plainDone || !encryptedDone) {
+            state.SkipWithError("a read-out failed");
+            break;
+        }
+    }
+    const double plainMs = std::chrono::duration<double, std::milli>(plainTime).count();
+    const double encryptedMs = std::chrono::duration<double, std::milli>(encryptedTime).count();
+    const double n = static_cast<double>(state.iterations());
+    if (n > 0 && plainMs > 0) {
+        state.counters["plain_ms"] = plainMs / n;
+        state.counters["encrypted_ms"] = encryptedMs / n;
+        state.counters["ratio"] = encryptedMs / plainMs;
+    }
+}
+BENCHMARK(BM_ReadOut_Alternating)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
 // --- the client's side alone ------------------------------------------------------
 
