@@ -9,6 +9,10 @@
 #   shows is also one line `<caption>: <text>` on standard error, in its place among
 #   the program's own error output. Nothing else is printed, unless this script
 #   itself fails (status 125, one line on stderr).
+# - QUELLIX_WINE_RUN_LOG, when set, names a file to which this call adds what it saw
+#   of Wine itself: the set-up's output, Wine's own error lines from the program's
+#   run (kept off its standard error) and the exit status. The end-to-end harness
+#   shows it when a run fails.
 # - The misc driver's interfaces are, before EXE starts, exactly the folders of the
 #   device contract under MISC_DEVICE_ROOT (default /run/misc-device): in byte order,
 #   present when the folder holds a `device` socket, DriverVersion from the folder's
@@ -38,8 +42,10 @@ for fd in /proc/$$/fd/*; do
     [ "$fd" -le 2 ] || eval "exec $fd>&-" 2>/dev/null
 done
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+run_log=${QUELLIX_WINE_RUN_LOG:-/dev/null}
 die() {
     echo "wine-run.sh: $*" >&2
+    { echo "wine-run.sh: $*"; [ -z "${setup_log:-}" ] || cat "$setup_log"; } >>"$run_log" 2>/dev/null
     exit 125
 }
 [ $# -ge 1 ] || die "usage: wine-run.sh EXE [ARGS...]"
@@ -171,8 +177,11 @@ describe() {
         echo "interface $present $version $(printf '%s' "$folder/device" | hex)"
     done
 }
-describe | WINEDEBUG=-all "$wine64" "$sync_exe" "${reload[@]}" >>"$setup_log" 2>&1 9>&- ||
-    die "setting up the misc driver's interfaces failed: $(tail -n 5 "$setup_log")"
+describe | WINEDEBUG=-all,err+all "$wine64" "$sync_exe" "${reload[@]}" >>"$setup_log" 2>&1 9>&-
+synced=("${PIPESTATUS[@]}")
+[ "${synced[*]}" = "0 0" ] ||
+    die "setting up the misc driver's interfaces failed (description ${synced[0]}," \
+        "bridge_sync ${synced[1]}): $(tail -n 5 "$setup_log")"
 
 # --- the program ---------------------------------------------------------------------------
 # Message boxes are seen in Wine's relay trace, limited to MessageBoxW by the prefix's
@@ -181,11 +190,12 @@ describe | WINEDEBUG=-all "$wine64" "$sync_exe" "${reload[@]}" >>"$setup_log" 2>
 out=$(mktemp /tmp/quellix-wine-run.XXXXXX)
 err=$(mktemp /tmp/quellix-wine-run.XXXXXX)
 trap 'rm -f "$build_log" "$out" "$err"' EXIT
-WINEDEBUG=-all,+relay "$loader" "$exe" "$@" >"$out" 2>"$err" 9>&-
+WINEDEBUG=-all,err+all,+relay "$loader" "$exe" "$@" >"$out" 2>"$err" 9>&-
 status=$?
 exec 9>&-
 cat "$out"
-perl -ne '
+{ echo "== $exe $*"; cat "$setup_log"; } >>"$run_log" 2>/dev/null
+RUN_LOG=$run_log perl -ne '
     # debugstr_w: \\ \" \n \r \t and \xNNNN for what is not printable ASCII.
     sub unescape {
         my $s = shift;
@@ -194,13 +204,17 @@ perl -ne '
             $1 eq "n" ? "\n" : $1 eq "r" ? "\r" : $1 eq "t" ? "\t" : $1/ge;
         return $s;
     }
+    BEGIN { open(RUN_LOG, ">>", $ENV{RUN_LOG}) or open(RUN_LOG, ">", "/dev/null"); }
     my $str = q{L"((?:[^"\\\\]|\\\\.)*)"};
     if (/^(?:[0-9a-f]+:){1,2}Call user32\.MessageBoxW\([0-9a-f]+,[0-9a-f]+ $str,[0-9a-f]+ $str,/) {
         my $line = unescape($2) . ": " . unescape($1) . "\n";
         utf8::encode($line);
         print $line;
+    } elsif (/^(?:[0-9a-f]+:){1,2}(?:err|fixme|warn):/) {
+        print RUN_LOG $_;
     } elsif (!/^(?:[0-9a-f]+:){1,2}(?:Call |Ret  |Starting |trace:relay:)/) {
         print;
     }
 ' "$err" >&2
+echo "== exit status $status" >>"$run_log" 2>/dev/null
 exit "$status"

@@ -171,7 +171,7 @@ class DeviceTest : public ::testing::Test, protected Workspace {
         options.workFolder = work;
         options.deviceRoot = root;
         const Outcome outcome = RunProbe(arguments, options);
-        EXPECT_TRUE(outcome.exited && !outcome.timedOut) << outcome.output;
+        EXPECT_TRUE(outcome.exited && !outcome.timedOut) << Describe(outcome);
         return outcome.output;
     }
 };

@@ -56,8 +56,7 @@ class SecureE2eTest : public ::testing::Test, protected Workspace {
         options.workFolder = work;
         options.deviceRoot = root;
         const Outcome outcome = RunQuellix(arguments, options);
-        EXPECT_TRUE(outcome.exited);
-        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_TRUE(EndedWith(outcome, 0, log));
         return outcome.output;
     }
     std::string Log() { return ReadText(log); }

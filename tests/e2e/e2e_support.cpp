@@ -86,17 +86,47 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
     return pointers;
 }
 
-// The environment of the parent with MISC_DEVICE_ROOT replaced.
-std::vector<std::string> Environment(const std::filesystem::path& deviceRoot) {
+// The environment of the parent with MISC_DEVICE_ROOT replaced and, when there is
+// one, the runner's log named.
+std::vector<std::string> Environment(const std::filesystem::path& deviceRoot,
+                                     const std::string& runnerLog) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "MISC_DEVICE_ROOT=", 17) != 0) {
+        if (std::strncmp(*e, "MISC_DEVICE_ROOT=", 17) != 0 &&
+            std::strncmp(*e, "QUELLIX_WINE_RUN_LOG=", 21) != 0) {
             env.emplace_back(*e);
         }
     }
     env.push_back("MISC_DEVICE_ROOT=" + deviceRoot.string());
+    if (!runnerLog.empty()) {
+        env.push_back("QUELLIX_WINE_RUN_LOG=" + runnerLog);
+    }
     return env;
 }
+
+// A file for the runner's log of one run, removed with its reading.
+class RunnerLog {
+  public:
+    RunnerLog() {
+        std::string pattern = "/tmp/quellix-e2e-runner-XXXXXX";
+        const int fd = mkstemp(&pattern[0]);
+        if (fd >= 0) {
+            close(fd);
+            path_ = pattern;
+        }
+    }
+    ~RunnerLog() {
+        if (!path_.empty()) {
+            unlink(path_.c_str());
+        }
+    }
+    RunnerLog(const RunnerLog&) = delete;
+    RunnerLog& operator=(const RunnerLog&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
 
 }  // namespace
 
@@ -157,7 +187,9 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
     }
     argv.push_back(program);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> env = Environment(options.deviceRoot);
+    const RunnerLog runnerLog;
+    std::vector<std::string> env =
+        Environment(options.deviceRoot, UnderRunner() ? runnerLog.path() : std::string());
     std::vector<char*> argvPointers = Pointers(argv);
     std::vector<char*> envPointers = Pointers(env);
     const std::string folder = options.workFolder.string();
@@ -237,6 +269,11 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
         outcome.timedOut = true;
         kill(-pid, SIGKILL);
         Kill(pid);
+    }
+    if (!runnerLog.path().empty()) {
+        outcome.runnerLog = ReadText(runnerLog.path());
+    }
+    if (outcome.timedOut) {
         return outcome;
     }
     outcome.exited = WIFEXITED(status);
@@ -359,6 +396,41 @@ std::string ReadText(const std::filesystem::path& path) {
 
 void WriteText(const std::filesystem::path& path, const std::string& text) {
     WriteBytes(path, Bytes(text.begin(), text.end()));
+}
+
+std::string Describe(const Outcome& outcome, const std::filesystem::path& simulatorLog) {
+    std::ostringstream text;
+    if (outcome.timedOut) {
+        text << "timed out";
+    } else if (outcome.exited) {
+        text << "exit code " << outcome.exitCode;
+    } else {
+        text << "ended by a signal";
+    }
+    text << "; its output:\n" << outcome.output;
+    if (!outcome.runnerLog.empty()) {
+        text << "\nthe runner's log:\n" << outcome.runnerLog;
+    }
+    if (!simulatorLog.empty()) {
+        // The end of a traced log is where a failed run's exchanges are.
+        const std::string log = ReadText(simulatorLog);
+        size_t start = log.size();
+        for (int lines = 0; lines <= 30 && start > 0; --start) {
+            lines += log[start - 1] == '\n' ? 1 : 0;
+        }
+        text << "\nthe simulator's log" << (start > 0 ? " (its end)" : "") << ":\n"
+             << log.substr(start == 0 ? 0 : start + 1);
+    }
+    return text.str();
+}
+
+testing::AssertionResult EndedWith(const Outcome& outcome, int exitCode,
+                                   const std::filesystem::path& simulatorLog) {
+    if (outcome.exited && !outcome.timedOut && outcome.exitCode == exitCode) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure()
+           << "expected exit code " << exitCode << ", got " << Describe(outcome, simulatorLog);
 }
 
 int CountExchanges(const std::string& log, uint32_t code) {

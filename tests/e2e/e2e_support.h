@@ -3,6 +3,7 @@
 // by a timeout and always reaped.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -40,7 +41,8 @@ struct Outcome {
     bool exited = false;  // ended by exit, not by a signal or the timeout
     int exitCode = -1;
     bool timedOut = false;
-    std::string output;  // stdout and stderr together
+    std::string output;     // stdout and stderr together
+    std::string runnerLog;  // what a runner saw of its own set-up (QUELLIX_WINE_RUN_LOG)
 };
 
 struct RunOptions {
@@ -91,6 +93,14 @@ class Simulator {
   private:
     pid_t pid_ = -1;
 };
+
+// For a failure message: how the run ended, everything it printed (a runner's own
+// complaints included), and the last lines of the simulator's log when one is named.
+std::string Describe(const Outcome& outcome, const std::filesystem::path& simulatorLog = {});
+
+// Success when the run ended by itself with this exit code; otherwise Describe.
+testing::AssertionResult EndedWith(const Outcome& outcome, int exitCode,
+                                   const std::filesystem::path& simulatorLog = {});
 
 // Whole-file helpers.
 Bytes ReadBytes(const std::filesystem::path& path);
