@@ -10,9 +10,22 @@
 # The end-to-end tests (tests/e2e) then run against each quellix.exe that can run
 # here, under Wine through scripts/wine-run.sh: the bridge driver of the 64-bit build
 # plays the misc driver, forwarding to misc-driver-sim of the native build (build/).
+#
+# `test-windows.sh --soak N` (on demand, not part of the test command) runs only the
+# end-to-end suite, N times over in one prefix against each quellix.exe that can run
+# here, and stops at the first repetition that fails.
 set -euo pipefail
 stage_start=$SECONDS
 cd "$(dirname "$0")/.."
+
+soak=0
+if [ "${1:-}" = --soak ]; then
+    soak=${2:-}
+    [[ "$soak" =~ ^[1-9][0-9]*$ ]] || { echo "usage: test-windows.sh [--soak N]" >&2; exit 2; }
+elif [ $# -gt 0 ]; then
+    echo "usage: test-windows.sh [--soak N]" >&2
+    exit 2
+fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -39,8 +52,10 @@ for build in mingw32:i686 mingw64:x86_64; do
 done
 
 # --- reproducible: quellix.exe built again from a copy of the source elsewhere -------
-echo "== quellix.exe built a second time in another folder, compared byte for byte"
-bash scripts/check-reproducible.sh build-mingw32:i686 build-mingw64:x86_64
+if [ "$soak" = 0 ]; then
+    echo "== quellix.exe built a second time in another folder, compared byte for byte"
+    bash scripts/check-reproducible.sh build-mingw32:i686 build-mingw64:x86_64
+fi
 
 # --- native: the simulator, the relay and the end-to-end tests ---------------------------
 echo "== build (native: misc-driver-sim, quellix-wine-relay, e2e_tests)"
@@ -77,25 +92,41 @@ wineserver -w
 wineserver -p
 "$wine64" wineboot
 
+# The end-to-end suite against quellix.exe, with the expectations of the Linux build.
+# Cases that cannot run under Wine skip themselves and say why.
+e2e_suite() {
+    QUELLIX_E2E_RUNNER=$PWD/scripts/wine-run.sh QUELLIX_E2E_PROGRAM=$PWD/$1/app/quellix.exe \
+        QUELLIX_E2E_PROBE=$PWD/$1/tests/e2e/device_probe.exe \
+        QUELLIX_MINGW64_BUILD=$PWD/build-mingw64 QUELLIX_NATIVE_BUILD=$PWD/build \
+        build/tests/e2e/e2e_tests --gtest_brief=1
+}
+dirs=(build-mingw64)
+[ -z "$wine32" ] || dirs=(build-mingw32 build-mingw64)
+
+if [ "$soak" != 0 ]; then
+    for dir in "${dirs[@]}"; do
+        for round in $(seq "$soak"); do
+            echo "== soak: end-to-end tests of $dir/app/quellix.exe, repetition $round of $soak"
+            e2e_suite "$dir" || { echo "== soak FAILED in repetition $round of $soak ($dir)"; exit 1; }
+        done
+    done
+    [ -n "$wine32" ] || echo "32-bit runs not done: $wine32_missing."
+    echo "== soak passed: $soak repetitions of ${dirs[*]} ($(((SECONDS - stage_start) / 60)) min)"
+    exit 0
+fi
+
 # --- tests under Wine, one at a time ---------------------------------------------
 # Each build's tests run under its own loader (the toolchain files name them). Where
 # 32-bit programs cannot run, the 32-bit release exe is still checked as an image, by
 # the 64-bit checker.
 status=0
-dirs=(build-mingw64)
-[ -z "$wine32" ] || dirs=(build-mingw32 build-mingw64)
 for dir in "${dirs[@]}"; do
     echo "== tests of $dir under Wine"
     (cd "$dir" && ctest -j1 --output-on-failure) || status=1
 done
-# The end-to-end suite against quellix.exe, with the expectations of the Linux build.
-# Cases that cannot run under Wine skip themselves and say why.
 for dir in "${dirs[@]}"; do
     echo "== end-to-end tests: $dir/app/quellix.exe under Wine"
-    QUELLIX_E2E_RUNNER=$PWD/scripts/wine-run.sh QUELLIX_E2E_PROGRAM=$PWD/$dir/app/quellix.exe \
-        QUELLIX_E2E_PROBE=$PWD/$dir/tests/e2e/device_probe.exe \
-        QUELLIX_MINGW64_BUILD=$PWD/build-mingw64 QUELLIX_NATIVE_BUILD=$PWD/build \
-        build/tests/e2e/e2e_tests --gtest_brief=1 || status=1
+    e2e_suite "$dir" || status=1
 done
 if [ -z "$wine32" ]; then
     echo "== build-mingw32/app/quellix.exe checked as an image by the 64-bit checker"
