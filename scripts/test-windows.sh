@@ -30,11 +30,11 @@ install_missing cmake make g++ googletest libgtest-dev wine wine32:i386 wine64 g
     g++-mingw-w64-x86-64
 
 # --- cross builds ----------------------------------------------------------------
+source scripts/mingw-configure.sh
 for build in mingw32:i686 mingw64:x86_64; do
     dir=build-${build%%:*}
     echo "== $dir"
-    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-${build##*:}.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=ON -DQUELLIX_BENCH=OFF -DQUELLIX_FUZZ=OFF >/dev/null
+    mingw_configure . "$dir" "${build##*:}" -DQUELLIX_TESTS=ON
     cmake --build "$dir" -j"$jobs"
 done
 
