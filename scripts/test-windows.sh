@@ -97,6 +97,8 @@ for dir in "${dirs[@]}"; do
         QUELLIX_MINGW64_BUILD=$PWD/build-mingw64 QUELLIX_NATIVE_BUILD=$PWD/build \
         build/tests/e2e/e2e_tests --gtest_brief=1 || status=1
 done
+echo "== packaging: signing; the MSI packages installed, upgraded and removed under Wine"
+bash scripts/test-packaging.sh || status=1
 if [ -z "$wine32" ]; then
     echo "== build-mingw32/app/quellix.exe checked as an image by the 64-bit checker"
     "$wine64" build-mingw64/tests/app/windows/exe_check.exe build-mingw32/app/quellix.exe i386 || status=1
