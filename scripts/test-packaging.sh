@@ -48,6 +48,14 @@ for p in win32:x86:"$version" win64:x64:"$version" old64:x64:"$old_version"; do
         { cat "$work/wixl.log"; exit 1; }
 done
 
+echo "== release.sh refuses a tree with uncommitted changes"
+git clone -q . "$work/clone"
+touch "$work/clone/uncommitted"
+rc=0
+(cd "$work/clone" && bash scripts/release.sh) >"$work/release.log" 2>&1 || rc=$?
+[ "$rc" = 1 ] && grep -q "uncommitted changes" "$work/release.log" && [ ! -e "$work/clone/out" ] ||
+    fail "release.sh of a changed tree: exit $rc, $(cat "$work/release.log")"
+
 echo "== signing with a throwaway CA"
 (
     cd "$work"
