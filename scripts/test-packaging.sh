@@ -71,7 +71,11 @@ echo "== signing with a throwaway CA"
     openssl pkcs12 -export -inkey signer.key -in signer.pem -out signer.p12 -passout file:password
 ) >"$work/openssl.log" 2>&1 || { cat "$work/openssl.log"; exit 1; }
 export QUELLIX_SIGN_PKCS12=$work/signer.p12 QUELLIX_SIGN_PASSWORD_FILE=$work/password
-verify() { osslsigncode verify -CAfile "$work/ca.pem" -in "$1" >"$work/verify.log" 2>&1; }
+# A signature that verifies against the throwaway CA, with a SHA-256 digest.
+verify() {
+    osslsigncode verify -CAfile "$work/ca.pem" -in "$1" >"$work/verify.log" 2>&1 &&
+        grep -q '^Message digest algorithm *: SHA256' "$work/verify.log"
+}
 for bits in 32 64; do
     signed=$work/signed$bits.exe
     cp "build-mingw$bits/app/quellix.exe" "$signed"
