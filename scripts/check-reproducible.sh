@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds quellix.exe once more from a copy of the source in another folder and
 # compares it byte for byte with the given builds' exe: anyone who builds the same
-# source must get the published bytes. Only the quellix target is built again.
+# source must get the published bytes (before signing, which scripts/release.sh does
+# on a copy). Only the quellix target is built again.
 #
 # Usage: scripts/check-reproducible.sh BUILD-DIR:ARCH...   e.g. build-mingw32:i686
 # (ARCH names cmake/toolchain-mingw-ARCH.cmake). Exits 1 when an exe differs.
@@ -9,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
+source scripts/mingw-configure.sh
 other=$(mktemp -d /tmp/quellix-again.XXXXXX)
 trap 'rm -rf "$other"' EXIT
 # The source as a checkout holds it: no build folders, nothing of git's own.
@@ -19,9 +21,7 @@ status=0
 for build in "$@"; do
     dir=${build%%:*}
     arch=${build##*:}
-    cmake -S "$other/src" -B "$other/$dir" \
-        -DCMAKE_TOOLCHAIN_FILE="$other/src/cmake/toolchain-mingw-$arch.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=OFF >/dev/null
+    mingw_configure "$other/src" "$other/$dir" "$arch" -DQUELLIX_TESTS=OFF
     cmake --build "$other/$dir" --target quellix -j"$jobs" >/dev/null
     if cmp "$dir/app/quellix.exe" "$other/$dir/app/quellix.exe"; then
         echo "same bytes from $other/src: $dir/app/quellix.exe" \

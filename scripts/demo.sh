@@ -38,9 +38,8 @@ sim=$(cd "$BUILD" && pwd)/tools/misc_driver_sim/misc-driver-sim
 runner=()
 if [ "$WINDOWS" = yes ]; then
   step "building the 64-bit quellix.exe and the Wine bridge into build-mingw64/"
-  [ -f build-mingw64/CMakeCache.txt ] ||
-    cmake -S . -B build-mingw64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=OFF >/dev/null
+  source scripts/mingw-configure.sh
+  [ -f build-mingw64/CMakeCache.txt ] || mingw_configure . build-mingw64 x86_64 -DQUELLIX_TESTS=OFF
   cmake --build build-mingw64 --target quellix quellix_bridge bridge_sync -j"$jobs" >/dev/null
   quellix=$PWD/build-mingw64/app/quellix.exe
   runner=(env QUELLIX_NATIVE_BUILD="$(cd "$BUILD" && pwd)" bash "$PWD/scripts/wine-run.sh")

@@ -1,52 +1,99 @@
 #!/usr/bin/env bash
-# The release package: builds quellix.exe for 32- and 64-bit Windows and makes
-#   out/quellix-<version>-win32.zip and out/quellix-<version>-win64.zip
-# each holding quellix.exe, README.txt (for Windows users), LICENSE.txt and
-# quellix.exe.sha256. The version is the project() version in CMakeLists.txt; the
-# README must name the same one. The builds are reproducible and the archives are
-# too: fixed file times (the commit's), modes and order, no extra attributes.
-# Installs what is missing.
+# The release packages: builds quellix.exe for 32- and 64-bit Windows and makes
+#   out/quellix-<version>-win32.zip, -win64.zip   quellix.exe, README.txt, LICENSE.txt
+#   out/quellix-<version>-win32.msi, -win64.msi   the same three files, installed per
+#                                                 machine into Program Files\Quellix
+#   out/SHA256SUMS                                their SHA-256, for `sha256sum -c`
+# The version is the project() version in CMakeLists.txt; the README must name the
+# same one. Only a tree without uncommitted changes is released; QUELLIX_RELEASE_DIRTY=1
+# releases one anyway, with "-dirty" in the package names.
+#
+# Signing: with QUELLIX_SIGN_PKCS12 naming a PKCS#12 file, each quellix.exe and each
+# MSI is signed (Authenticode, SHA-256); QUELLIX_SIGN_PASSWORD_FILE names the file
+# holding its password, QUELLIX_SIGN_TIMESTAMP_URL an RFC 3161 time-stamping server.
+#
+# The exes are reproducible (scripts/check-reproducible.sh) and checked as images
+# (tests/app/windows/exe_check) as packed; the zips have fixed file times (the
+# commit's), modes and order. Installs what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
 source scripts/install-missing.sh
-install_missing cmake make zip g++-mingw-w64-i686 g++-mingw-w64-x86-64
+install_missing cmake make zip g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 wixl \
+    osslsigncode
+source scripts/mingw-configure.sh
+source scripts/packaging.sh
+source scripts/wine-loaders.sh
 
+# --- what is released ------------------------------------------------------------
+suffix=""
+if [ -n "$(git status --porcelain 2>/dev/null || echo "not a git checkout")" ]; then
+    if [ "${QUELLIX_RELEASE_DIRTY:-}" != 1 ]; then
+        echo "the tree has uncommitted changes (git status): commit them, or set" \
+            "QUELLIX_RELEASE_DIRTY=1 for packages named -dirty" >&2
+        exit 1
+    fi
+    suffix=-dirty
+fi
+if [ -n "${QUELLIX_SIGN_PKCS12:-}" ]; then
+    echo "== signing with $QUELLIX_SIGN_PKCS12"
+else
+    echo "== unsigned packages: QUELLIX_SIGN_PKCS12 names no signing key"
+fi
 # Every file in the archives gets the commit's time (zip keeps local time: UTC here).
 export TZ=UTC
 stamp=$(git log -1 --format=%ct 2>/dev/null || echo 1767225600)
 
-mkdir -p out
-for build in win32:i686:32-bit win64:x86_64:64-bit; do
-    IFS=: read -r name arch bits <<<"$build"
-    dir=build-release-$name
+# --- builds: both exes, and the image checker (64-bit, it reads either) -------------
+for build in win32:i686 win64:x86_64; do
+    dir=build-release-${build%%:*}
     echo "== $dir"
-    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-$arch.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=OFF >/dev/null
-    cmake --build "$dir" --target quellix -j"$jobs"
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
-    if ! grep -q "^Version $version\b" README.md; then
-        echo "README.md does not say \"Version $version\" (the project() version)" >&2
+    mingw_configure . "$dir" "${build##*:}" -DQUELLIX_TESTS=ON
+done
+cmake --build build-release-win32 --target quellix -j"$jobs"
+cmake --build build-release-win64 --target quellix exe_check -j"$jobs"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-release-win32/CMakeCache.txt)
+if ! grep -q "^Version $version\b" README.md; then
+    echo "README.md does not say \"Version $version\" (the project() version)" >&2
+    exit 1
+fi
+
+work=$(mktemp -d /tmp/quellix-release.XXXXXX)
+export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+    [ ! -d "$WINEPREFIX" ] || wineserver -k 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+(unset DISPLAY WAYLAND_DISPLAY && "$wine64" wineboot --init >/dev/null 2>&1)
+
+# --- the packages ------------------------------------------------------------------
+mkdir -p out
+out=$PWD/out
+packages=()
+for build in win32:32-bit:x86:i386 win64:64-bit:x64:amd64; do
+    IFS=: read -r name bits arch machine <<<"$build"
+    stage=$work/$name
+    stage_package "$stage" "build-release-$name/app/quellix.exe" "$version" "$bits"
+    [ -z "${QUELLIX_SIGN_PKCS12:-}" ] || sign_file "$stage/quellix.exe"
+    echo "== image checks of the $bits quellix.exe as packed"
+    if ! checks=$("$wine64" build-release-win64/tests/app/windows/exe_check.exe "$stage/quellix.exe" \
+        "$machine"); then
+        echo "$checks" | grep -v '^ok: ' >&2
         exit 1
     fi
-
-    stage=$(mktemp -d)
-    trap 'rm -rf "$stage"' EXIT
-    cp "$dir/app/quellix.exe" "$stage/quellix.exe"
-    # Text for Windows: CRLF line ends.
-    sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$bits/g" -e 's/$/\r/' \
-        packaging/README-Windows.txt >"$stage/README.txt"
-    sed -e 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
-    (cd "$stage" && sha256sum quellix.exe >quellix.exe.sha256)
-    chmod 0644 "$stage"/*
     touch -d "@$stamp" "$stage"/*
 
-    zipfile=$PWD/out/quellix-$version-$name.zip
-    rm -f "$zipfile"
-    (cd "$stage" && zip -q -X -D "$zipfile" quellix.exe README.txt LICENSE.txt quellix.exe.sha256)
-    rm -rf "$stage"
-    trap - EXIT
-    echo "$zipfile (quellix.exe $(sha256sum "$dir/app/quellix.exe" | cut -d' ' -f1))"
+    base=quellix-$version$suffix-$name
+    rm -f "$out/$base.zip" "$out/$base.msi"
+    (cd "$stage" && zip -q -X -D "$out/$base.zip" quellix.exe README.txt LICENSE.txt)
+    make_msi "$stage" "$arch" "$version" "$out/$base.msi"
+    [ -z "${QUELLIX_SIGN_PKCS12:-}" ] || sign_file "$out/$base.msi"
+    packages+=("$base.zip" "$base.msi")
 done
+(cd "$out" && sha256sum "${packages[@]}" >SHA256SUMS)
+
+echo "== the packages (check them with: cd $out && sha256sum -c SHA256SUMS)"
+printf '%s\n' "${packages[@]/#/$out/}" "$out/SHA256SUMS"

@@ -43,11 +43,11 @@ install_missing cmake make g++ googletest libgtest-dev wine wine32:i386 wine64 g
     g++-mingw-w64-x86-64
 
 # --- cross builds ----------------------------------------------------------------
+source scripts/mingw-configure.sh
 for build in mingw32:i686 mingw64:x86_64; do
     dir=build-${build%%:*}
     echo "== $dir"
-    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-mingw-${build##*:}.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DQUELLIX_TESTS=ON -DQUELLIX_BENCH=OFF -DQUELLIX_FUZZ=OFF >/dev/null
+    mingw_configure . "$dir" "${build##*:}" -DQUELLIX_TESTS=ON
     cmake --build "$dir" -j"$jobs"
 done
 
@@ -128,6 +128,8 @@ for dir in "${dirs[@]}"; do
     echo "== end-to-end tests: $dir/app/quellix.exe under Wine"
     e2e_suite "$dir" || status=1
 done
+echo "== packaging: signing; the MSI packages installed, upgraded and removed under Wine"
+bash scripts/test-packaging.sh || status=1
 if [ -z "$wine32" ]; then
     echo "== build-mingw32/app/quellix.exe checked as an image by the 64-bit checker"
     "$wine64" build-mingw64/tests/app/windows/exe_check.exe build-mingw32/app/quellix.exe i386 || status=1

@@ -2,7 +2,7 @@
 // elevation, declares the supported Windows versions, per-monitor DPI awareness and
 // Common Controls 6; the version resource carries the build's version (QUELLIX_VERSION,
 // from CMake); the program is a GUI-subsystem (windowless, console-less) image of the
-// expected architecture, and it imports no MinGW runtime DLL.
+// expected architecture without debug information, and it imports no MinGW runtime DLL.
 //
 // Usage: exe_check path\to\quellix.exe [i386|amd64]
 // The architecture defaults to the checker's own; naming it lets the 64-bit checker
@@ -155,6 +155,25 @@ size_t OffsetOf(const IMAGE_SECTION_HEADER* sections, int sectionCount, DWORD rv
     return 0;
 }
 
+// What ships carries neither debug information nor a symbol table. GNU ld names
+// sections longer than eight characters (".debug_info", ...) "/" and an offset into
+// the symbol table's strings, so a debug section shows as either form.
+void CheckNoDebugInformation(const IMAGE_FILE_HEADER& header, const IMAGE_SECTION_HEADER* sections,
+                             int sectionCount) {
+    std::string found;
+    for (int i = 0; i < sectionCount; ++i) {
+        const std::string name(
+            reinterpret_cast<const char*>(sections[i].Name),
+            strnlen(reinterpret_cast<const char*>(sections[i].Name), IMAGE_SIZEOF_SHORT_NAME));
+        if (name[0] == '/' || name.rfind(".debug", 0) == 0) {
+            found += name + " ";
+        }
+    }
+    Check(found.empty() && header.PointerToSymbolTable == 0 && header.NumberOfSymbols == 0,
+          "no debug information or symbol table",
+          found + "symbols " + std::to_string(header.NumberOfSymbols));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -241,6 +260,7 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(file.data() + sectionsAt);
+    CheckNoDebugInformation(nt->FileHeader, sections, sectionCount);
     const IMAGE_DATA_DIRECTORY& imports = optional.imports;
     std::string dlls;
     bool runtimeDll = false;
