@@ -104,6 +104,8 @@ void CalibrationTextBegin(CalibrationTextParser* parser);
 bool CalibrationTextFeed(CalibrationTextParser* parser, const uint8_t* data, size_t size);
 // The end of the input. True when all 16 words were converted; their bytes are then
 // in parser->words (word i low byte at 2i). False otherwise, with the words zeroed.
+// A group of fewer than four digits that the end of the input cuts off is refused:
+// only four digits or white space end a word at the end of a file.
 bool CalibrationTextEnd(CalibrationTextParser* parser);
 // The whole text at once: true and the 32 word bytes in words, or false.
 bool ParseCalibrationText(const uint8_t* data, size_t size, uint8_t* words);

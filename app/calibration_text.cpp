@@ -91,8 +91,11 @@ bool CalibrationTextFeed(CalibrationTextParser* parser, const uint8_t* data, siz
 }
 
 bool CalibrationTextEnd(CalibrationTextParser* parser) {
-    if (!parser->failed && parser->digits > 0 && parser->group < CALIBRATION_WORDS) {
-        CompleteWord(parser);
+    if (parser->digits > 0) {
+        // The end of the input cut a group short: a copy interrupted at the end
+        // would otherwise send a wrong last word. A shorter group that white space
+        // ends is complete and was taken when that byte came.
+        parser->failed = true;
     }
     if (parser->failed || parser->group < CALIBRATION_WORDS) {
         // Never hand on a partly filled set of words.

@@ -103,12 +103,9 @@ TEST(CalibrationTextTest, RefusesWhatCannotGiveSixteenWords) {
     for (const std::string& text : refused) {
         EXPECT_TRUE(Parse(text).empty()) << text;
     }
-    // A 16th group of fewer digits that the input ends is still a group.
-    EXPECT_EQ(Parse(good.substr(0, 15 * 5) + "4"), WordBytes([] {
-                  auto words = kWords;
-                  words[15] = 4;
-                  return words;
-              }()));
+    // A 16th group of fewer digits that the input cuts off is refused (the end of
+    // file rule below).
+    EXPECT_TRUE(Parse(good.substr(0, 15 * 5) + "4").empty());
 }
 
 TEST(CalibrationTextTest, PiecesGiveTheSameWordsAsTheWhole) {
@@ -132,6 +129,56 @@ TEST(CalibrationTextTest, PiecesGiveTheSameWordsAsTheWhole) {
         EXPECT_EQ(Bytes(parser.words, parser.words + CALIBRATION_WORD_BYTES), whole) << piece;
     }
 }
+
+// How a file may end, and how its bytes may be encoded. Each text is read whole, then
+// split in two at every offset, since a file arrives in chunks.
+struct FileFormCase {
+    const char* name;
+    std::string bytes;
+    int lastWord;  // word 15 when the text is accepted, -1 when it is refused
+};
+
+void PrintTo(const FileFormCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CalibrationFileFormTest : public ::testing::TestWithParam<FileFormCase> {};
+
+TEST_P(CalibrationFileFormTest, ReadsOrRefusesWhole) {
+    const FileFormCase& c = GetParam();
+    std::vector<uint16_t> words = kWords;
+    words[15] = static_cast<uint16_t>(c.lastWord);
+    const Bytes expected = c.lastWord < 0 ? Bytes() : WordBytes(words);
+    EXPECT_EQ(Parse(c.bytes), expected);
+    for (size_t cut = 1; cut < c.bytes.size(); ++cut) {
+        CalibrationTextParser parser;
+        CalibrationTextBegin(&parser);
+        const auto* data = reinterpret_cast<const uint8_t*>(c.bytes.data());
+        if (CalibrationTextFeed(&parser, data, cut)) {
+            CalibrationTextFeed(&parser, data + cut, c.bytes.size() - cut);
+        }
+        ASSERT_EQ(CalibrationTextEnd(&parser), c.lastWord >= 0) << cut;
+        if (c.lastWord >= 0) {
+            EXPECT_EQ(Bytes(parser.words, parser.words + CALIBRATION_WORD_BYTES), expected) << cut;
+        }
+    }
+}
+
+// The first 15 groups of the read-out's text, and a 16th group as given.
+std::string Ending(const std::string& last) {
+    return ExpectedText(kWords).substr(0, 15 * 5) + last;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndOfFile, CalibrationFileFormTest,
+    ::testing::Values(FileFormCase{"four_digits_at_the_end", Ending("0258"), 0x0258},
+                      FileFormCase{"four_digits_and_a_space", Ending("0258 "), 0x0258},
+                      FileFormCase{"three_digits_cut_off", Ending("025"), -1},
+                      FileFormCase{"one_digit_cut_off", Ending("0"), -1},
+                      FileFormCase{"three_digits_and_a_line_break", Ending("258\r\n"), 0x0258},
+                      FileFormCase{"one_digit_and_a_tab", Ending("7\t"), 7},
+                      FileFormCase{"cut_after_fifteen_groups", Ending(""), -1}),
+    [](const ::testing::TestParamInfo<FileFormCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace apptest

@@ -351,9 +351,13 @@ TEST_P(E2eTest, ArgumentsWithoutProc) {
 TEST_P(E2eTest, PartialFileIsRefusedBeforeTheDriver) {
     StartSimulator();
     const Bytes before = ReadBytes(table);
+    const std::string whole =
+        "0001 0002 0003 0004 0005 0006 0007 0008 0009 000a 000b 000c 000d 000e 000f 0258 ";
     const std::string bad[] = {"", "0001 0002 0003",
                                "0001 0002 0003 zz 0005 0006 0007 0008 "
-                               "0009 000a 000b 000c 000d 000e 000f 0010"};
+                               "0009 000a 000b 000c 000d 000e 000f 0010",
+                               // a copy cut short inside its last group
+                               whole.substr(0, 76), whole.substr(0, 77), whole.substr(0, 78)};
     for (const std::string& text : bad) {
         WriteText(work / "bad.txt", text);
         EXPECT_EQ(Run({"-debug", "-readtest", "-calibfile", "bad.txt"}),
