@@ -178,7 +178,37 @@ INSTANTIATE_TEST_SUITE_P(
                       FileFormCase{"three_digits_and_a_line_break", Ending("258\r\n"), 0x0258},
                       FileFormCase{"one_digit_and_a_tab", Ending("7\t"), 7},
                       FileFormCase{"cut_after_fifteen_groups", Ending(""), -1}),
-    [](const ::testing::TestParamInfo<FileFormCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<FileFormCase>& info) {
+        return std::string(info.param.name);
+    });
+
+// The read-out's text as PowerShell or Notepad would save it.
+std::string Utf16(const std::string& text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xfe\xff" : "\xff\xfe";
+    for (char c : text) {
+        bytes += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    }
+    return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByteOrderMark, CalibrationFileFormTest,
+    ::testing::Values(
+        FileFormCase{"utf8", "\xef\xbb\xbf" + Ending("0258"), 0x0258},
+        FileFormCase{"utf16le_with_line_break", Utf16(Ending("0258\r\n"), false), 0x0258},
+        FileFormCase{"utf16be", Utf16(Ending("0258"), true), 0x0258},
+        FileFormCase{"utf16le_cut_in_last_group", Utf16(Ending("025"), false), -1},
+        FileFormCase{"utf16le_odd_length", Utf16(Ending("25"), false) + "\n", -1},
+        FileFormCase{"utf16le_not_ascii", Utf16(Ending("0258"), false).replace(13, 1, "\x01"), -1},
+        FileFormCase{"utf16le_not_ascii_after_the_words",
+                     Utf16(Ending("0258 "), false) + "\xe9\x00", 0x0258},
+        FileFormCase{"utf8_mark_twice", "\xef\xbb\xbf\xef\xbb\xbf" + Ending("0258"), -1},
+        FileFormCase{"mark_cut_short", "\xef\xbb" + Ending("0258"), -1},
+        FileFormCase{"utf16_mark_without_text", "\xff\xfe", -1},
+        FileFormCase{"no_mark_one_byte", "1", -1}),
+    [](const ::testing::TestParamInfo<FileFormCase>& info) {
+        return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace apptest
