@@ -194,7 +194,8 @@ perl -ne '
             $1 eq "n" ? "\n" : $1 eq "r" ? "\r" : $1 eq "t" ? "\t" : $1/ge;
         return $s;
     }
-    my $str = q{L"((?:[^"\\\\]|\\\\.)*)"};
+    # A long text comes shortened, with "..." after its closing quote.
+    my $str = q{L"((?:[^"\\\\]|\\\\.)*)"(?:\.\.\.)?};
     if (/^(?:[0-9a-f]+:){1,2}Call user32\.MessageBoxW\([0-9a-f]+,[0-9a-f]+ $str,[0-9a-f]+ $str,/) {
         my $line = unescape($2) . ": " . unescape($1) . "\n";
         utf8::encode($line);
