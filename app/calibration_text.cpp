@@ -157,10 +157,10 @@ bool CalibrationTextFeed(CalibrationTextParser* parser, const uint8_t* data, siz
 }
 
 bool CalibrationTextEnd(CalibrationTextParser* parser) {
-    if (parser->encoding == kUndecided) {
-        ReleaseHeld(parser);  // a file shorter than a mark
-    } else if (parser->held > 0) {
-        parser->failed = true;  // UTF-16 that ends inside a unit
+    if (parser->held > 0) {
+        // UTF-16 that ends inside a unit, or a file of one or two bytes that began
+        // like a mark: neither can hold 16 words.
+        parser->failed = true;
     }
     if (parser->digits > 0) {
         // The end of the input cut a group short: a copy interrupted at the end

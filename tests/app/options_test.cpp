@@ -196,6 +196,10 @@ TEST_F(OptionsTest, ExitcodeMakesTheResultTheExitCode) {
              d.table[36] = 0x01;  // word 15's high byte differs
          },
          5},
+        // A read-back that fails is not a verified write.
+        {{L"-calibfile", L"good.txt", L"-verify", L"-exitcode"},
+         [](FakeDriver& d) { d.tableFails = true; },
+         5},
         // A backup that cannot be read or kept stops the write-back with its result.
         {{L"-calibfile", L"good.txt", L"-backup", L"old.txt", L"-exitcode"},
          [](FakeDriver& d) { d.tableFails = true; },
