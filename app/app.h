@@ -59,7 +59,9 @@ int QuellixMain();
 // the disk, and moved over the old one only when complete, so a failed write leaves
 // the previous file untouched (result 12). A link named "calibfrombios.bin" is
 // replaced, not written through; a read-only one is kept (result 12).
-int ReadOutCalibration();
+// fileName, when given, is written instead of "calibfrombios.bin" (the temporary is
+// then made in that file's folder).
+int ReadOutCalibration(const wchar_t* fileName = nullptr);
 // Writes the 16 groups of the calibration text for the 32 word bytes (word i low
 // byte at 2i) to file, flushes them to the disk and closes the file. Returns 0 when
 // every write, the flush and the close succeeded, non-zero otherwise (a null file
@@ -68,7 +70,15 @@ int WriteCalibrationText(const uint8_t* words, std::FILE* file);
 
 // Write-back: the calibration file fileName to the BIOS through the driver. A file
 // from which 16 groups cannot be read is refused with 12 before anything is sent.
-int WriteBackCalibration(const wchar_t* fileName);
+// With backupName, the table's words are first read out to that file, and a
+// read-out that fails (2, 4 or 12) is the result with nothing sent. With verify,
+// after three successful steps the table is read again and its marker and words
+// compared with the image: a difference or a failed read is result 5.
+int WriteBackCalibration(const wchar_t* fileName, const wchar_t* backupName = nullptr,
+                         bool verify = false);
+// Whether Table 5, read again, holds the image's marker and words (table bytes 4
+// to 36 equal image bytes 0 to 32). False as well when the table cannot be read.
+bool TableHoldsImage(const uint8_t* image);
 // Sends subfunction 0; returns a step result (0 success).
 uint32_t CheckWriteTarget();
 // Sends subfunctions 1 and 2 with the image; returns a step result (0 success).
@@ -91,7 +101,13 @@ void FormatCalibrationText(const uint8_t* words, char* text);
 // eight digits is two words. Anything after the 16th word is ignored. Signs and the
 // "0x" prefix, which the C library would also take, are refused. Fed in pieces
 // so that a file is read in chunks and only as far as needed.
+// A file that begins with a byte-order mark (UTF-8, UTF-16 LE or BE, as Notepad
+// and PowerShell write them) is decoded first; UTF-16 text that is not plain ASCII
+// is refused.
 struct CalibrationTextParser {
+    uint32_t encoding;  // how the bytes are decoded; undecided until the mark is known
+    uint32_t held;      // bytes kept in hold: a possible mark, half a UTF-16 unit
+    uint8_t hold[3];
     uint32_t group;   // words completed so far
     uint32_t digits;  // digits of the word being read; 0 between words
     uint32_t value;   // the word being read
@@ -104,6 +120,8 @@ void CalibrationTextBegin(CalibrationTextParser* parser);
 bool CalibrationTextFeed(CalibrationTextParser* parser, const uint8_t* data, size_t size);
 // The end of the input. True when all 16 words were converted; their bytes are then
 // in parser->words (word i low byte at 2i). False otherwise, with the words zeroed.
+// A group of fewer than four digits that the end of the input cuts off is refused:
+// only four digits or white space end a word at the end of a file.
 bool CalibrationTextEnd(CalibrationTextParser* parser);
 // The whole text at once: true and the 32 word bytes in words, or false.
 bool ParseCalibrationText(const uint8_t* data, size_t size, uint8_t* words);

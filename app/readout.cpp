@@ -13,7 +13,9 @@ const wchar_t kTableDumpFile[] = L"atoa.txt";
 
 // The temporary is "calib", eight hexadecimal digits and ".tmp": no longer than
 // "calibfrombios.bin", so wherever that name keeps within Windows' limit of 259
-// characters for a path, the temporary's does too.
+// characters for a path, the temporary's does too. A -backup name with a shorter
+// last part near that limit can give a temporary beyond it, which Windows then
+// refuses: result 12, nothing replaced.
 constexpr size_t kTempNameChars = 17;
 // The program runs as administrator in folders that others may write: the name is
 // hard to guess and created new, and a name someone holds already is passed by.
@@ -31,9 +33,27 @@ uint64_t Mix(uint64_t x) {
     return x ^ (x >> 31);
 }
 
-// Creates the temporary and leaves its name in name. Null when no name could be
-// created, with the last-error value of the last attempt.
-std::FILE* CreateTemporary(wchar_t (&name)[kTempNameChars + 1]) {
+// The temporary's name: the folder part of the target's name and the 17 characters.
+using TempName = wchar_t[FILE_NAME_CHARS + kTempNameChars];
+
+// The length of the folder part of a file name, up to its last separator. A
+// backslash or a colon counts on every platform: where they are no separators, a
+// name holding one lies in the current folder and so does the temporary.
+size_t FolderLength(const wchar_t* name) {
+    size_t length = 0;
+    for (size_t i = 0; name[i] != L'\0'; ++i) {
+        if (name[i] == L'/' || name[i] == L'\\' || name[i] == L':') {
+            length = i + 1;
+        }
+    }
+    return length;
+}
+
+// Creates the temporary in the folder of target and leaves its name in name. Null
+// when no name could be created, with the last-error value of the last attempt.
+std::FILE* CreateTemporary(const wchar_t* target, TempName& name) {
+    const size_t folder = FolderLength(target);
+    std::wmemcpy(name, target, folder);
     // The counter differs from run to run, the address with each start of the process.
     int64_t count = 0;
     platform::QueryPerformanceCount(&count);
@@ -41,9 +61,9 @@ std::FILE* CreateTemporary(wchar_t (&name)[kTempNameChars + 1]) {
     std::FILE* file = nullptr;
     for (uint32_t attempt = 0; attempt < kTempNameAttempts && file == nullptr; ++attempt) {
         const uint64_t value = Mix(seed + attempt);
-        std::wcscpy(name, L"calib00000000.tmp");
+        std::wcscpy(name + folder, L"calib00000000.tmp");
         for (int digit = 0; digit < 8; ++digit) {
-            name[5 + digit] = L"0123456789abcdef"[(value >> (4 * digit)) & 0xF];
+            name[folder + 5 + digit] = L"0123456789abcdef"[(value >> (4 * digit)) & 0xF];
         }
         file = platform::CreateNewFile(name);
         if (file == nullptr && platform::GetLastErrorValue() != platform::kErrorFileExists) {
@@ -76,8 +96,8 @@ bool RetryWhileHeld(Operation operation) {
 // the temporary is then gone again.
 template <typename Write>
 bool ReplaceThroughTemporary(const wchar_t* name, Write write) {
-    wchar_t tempName[kTempNameChars + 1];
-    std::FILE* file = CreateTemporary(tempName);
+    TempName tempName;
+    std::FILE* file = CreateTemporary(name, tempName);
     if (file == nullptr) {
         return false;
     }
@@ -121,7 +141,7 @@ int WriteCalibrationText(const uint8_t* words, std::FILE* file) {
     return written ? 0 : 1;
 }
 
-int ReadOutCalibration() {
+int ReadOutCalibration(const wchar_t* fileName) {
     uint8_t table[TABLE5_SIZE];
     std::memset(table, 0, sizeof(table));
     const uint32_t size = TABLE5_SIZE;
@@ -139,9 +159,9 @@ int ReadOutCalibration() {
     }
 
     const uint8_t* words = table + TABLE5_WORDS_OFFSET;
-    if (!ReplaceThroughTemporary(kCalibrationFile, [&](std::FILE* file) {
-            return WriteCalibrationText(words, file) == 0;
-        })) {
+    if (!ReplaceThroughTemporary(
+            fileName != nullptr ? fileName : kCalibrationFile,
+            [&](std::FILE* file) { return WriteCalibrationText(words, file) == 0; })) {
         return RESULT_FILE_FAILED;
     }
     return RESULT_SUCCESS;

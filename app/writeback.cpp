@@ -114,7 +114,20 @@ uint32_t WriteCalibrationImage(const uint8_t* image) {
     return STEP_SUCCESS;
 }
 
-int WriteBackCalibration(const wchar_t* fileName) {
+bool TableHoldsImage(const uint8_t* image) {
+    uint8_t table[TABLE5_SIZE];
+    std::memset(table, 0, sizeof(table));
+    const uint32_t size = TABLE5_SIZE;
+    if (image == nullptr ||
+        MiscCommon::g_MiscCommon.GetBiosExtensionTable2(table, &size) != MiscCommon::MISC_SUCCESS) {
+        return false;
+    }
+    // The image's first bytes are the table's from the marker (header byte 4) on.
+    return std::memcmp(table + TABLE5_WORDS_OFFSET - IMAGE_WORDS_OFFSET, image,
+                       IMAGE_WORDS_OFFSET + CALIBRATION_WORD_BYTES) == 0;
+}
+
+int WriteBackCalibration(const wchar_t* fileName, const wchar_t* backupName, bool verify) {
     if (fileName == nullptr) {
         return RESULT_FILE_FAILED;
     }
@@ -126,9 +139,17 @@ int WriteBackCalibration(const wchar_t* fileName) {
     if (!ReadCalibrationFile(fileName, image + IMAGE_WORDS_OFFSET)) {
         return RESULT_FILE_FAILED;
     }
+    // What the BIOS holds now is kept before anything can overwrite it.
+    if (backupName != nullptr) {
+        const int backup = ReadOutCalibration(backupName);
+        if (backup != RESULT_SUCCESS) {
+            return backup;
+        }
+    }
 
     int result = RESULT_SUCCESS;
-    if (CheckWriteTarget() != STEP_SUCCESS || WriteCalibrationImage(image) != STEP_SUCCESS) {
+    if (CheckWriteTarget() != STEP_SUCCESS || WriteCalibrationImage(image) != STEP_SUCCESS ||
+        (verify && !TableHoldsImage(image))) {
         result = RESULT_REGISTRY_WRITE_ERROR;
     }
 

@@ -2,7 +2,8 @@
 //
 // Beyond not crashing, it checks the reader against the C library: whenever the
 // reader accepts a file, sixteen "%4x " conversions by sscanf must give the same
-// words (the reader's grammar is a strict subset of what sscanf takes), reading in
+// words from the text behind any byte-order mark (the reader's grammar is a strict
+// subset of what sscanf takes), reading in
 // pieces must agree with reading at once, and the words written out again must
 // read back unchanged.
 #include <cstddef>
@@ -23,9 +24,30 @@ void Check(bool condition, const char* what) {
     }
 }
 
-// The words as sscanf reads them; false when it stops short of 16.
+// The text behind a byte-order mark, worked out apart from the reader: the bytes
+// after a UTF-8 mark, or the UTF-16 units after a UTF-16 one, each unit above 0x7F
+// as a byte that no conversion takes.
+std::vector<char> DecodedText(const uint8_t* data, size_t size) {
+    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+        return std::vector<char>(data + 3, data + size);
+    }
+    const bool le = size >= 2 && data[0] == 0xFF && data[1] == 0xFE;
+    const bool be = size >= 2 && data[0] == 0xFE && data[1] == 0xFF;
+    if (!le && !be) {
+        return std::vector<char>(data, data + size);
+    }
+    std::vector<char> text;
+    for (size_t i = 2; i + 1 < size; i += 2) {
+        const unsigned unit = le ? data[i] | (data[i + 1] << 8) : (data[i] << 8) | data[i + 1];
+        text.push_back(unit > 0x7F ? '!' : static_cast<char>(unit));
+    }
+    return text;
+}
+
+// The words as sscanf reads them from the decoded text; false when it stops short
+// of 16.
 bool ScanfWords(const uint8_t* data, size_t size, uint8_t* words) {
-    std::vector<char> text(data, data + size);
+    std::vector<char> text = DecodedText(data, size);
     text.push_back('\0');
     const char* at = text.data();
     for (uint32_t i = 0; i < CALIBRATION_WORDS; ++i) {

@@ -205,7 +205,8 @@ RUN_LOG=$run_log perl -ne '
         return $s;
     }
     BEGIN { open(RUN_LOG, ">>", $ENV{RUN_LOG}) or open(RUN_LOG, ">", "/dev/null"); }
-    my $str = q{L"((?:[^"\\\\]|\\\\.)*)"};
+    # A long text comes shortened, with "..." after its closing quote.
+    my $str = q{L"((?:[^"\\\\]|\\\\.)*)"(?:\.\.\.)?};
     if (/^(?:[0-9a-f]+:){1,2}Call user32\.MessageBoxW\([0-9a-f]+,[0-9a-f]+ $str,[0-9a-f]+ $str,/) {
         my $line = unescape($2) . ": " . unescape($1) . "\n";
         utf8::encode($line);

@@ -103,12 +103,9 @@ TEST(CalibrationTextTest, RefusesWhatCannotGiveSixteenWords) {
     for (const std::string& text : refused) {
         EXPECT_TRUE(Parse(text).empty()) << text;
     }
-    // A 16th group of fewer digits that the input ends is still a group.
-    EXPECT_EQ(Parse(good.substr(0, 15 * 5) + "4"), WordBytes([] {
-                  auto words = kWords;
-                  words[15] = 4;
-                  return words;
-              }()));
+    // A 16th group of fewer digits that the input cuts off is refused (the end of
+    // file rule below).
+    EXPECT_TRUE(Parse(good.substr(0, 15 * 5) + "4").empty());
 }
 
 TEST(CalibrationTextTest, PiecesGiveTheSameWordsAsTheWhole) {
@@ -132,6 +129,86 @@ TEST(CalibrationTextTest, PiecesGiveTheSameWordsAsTheWhole) {
         EXPECT_EQ(Bytes(parser.words, parser.words + CALIBRATION_WORD_BYTES), whole) << piece;
     }
 }
+
+// How a file may end, and how its bytes may be encoded. Each text is read whole, then
+// split in two at every offset, since a file arrives in chunks.
+struct FileFormCase {
+    const char* name;
+    std::string bytes;
+    int lastWord;  // word 15 when the text is accepted, -1 when it is refused
+};
+
+void PrintTo(const FileFormCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CalibrationFileFormTest : public ::testing::TestWithParam<FileFormCase> {};
+
+TEST_P(CalibrationFileFormTest, ReadsOrRefusesWhole) {
+    const FileFormCase& c = GetParam();
+    std::vector<uint16_t> words = kWords;
+    words[15] = static_cast<uint16_t>(c.lastWord);
+    const Bytes expected = c.lastWord < 0 ? Bytes() : WordBytes(words);
+    EXPECT_EQ(Parse(c.bytes), expected);
+    for (size_t cut = 1; cut < c.bytes.size(); ++cut) {
+        CalibrationTextParser parser;
+        CalibrationTextBegin(&parser);
+        const auto* data = reinterpret_cast<const uint8_t*>(c.bytes.data());
+        if (CalibrationTextFeed(&parser, data, cut)) {
+            CalibrationTextFeed(&parser, data + cut, c.bytes.size() - cut);
+        }
+        ASSERT_EQ(CalibrationTextEnd(&parser), c.lastWord >= 0) << cut;
+        if (c.lastWord >= 0) {
+            EXPECT_EQ(Bytes(parser.words, parser.words + CALIBRATION_WORD_BYTES), expected) << cut;
+        }
+    }
+}
+
+// The first 15 groups of the read-out's text, and a 16th group as given.
+std::string Ending(const std::string& last) {
+    return ExpectedText(kWords).substr(0, 15 * 5) + last;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndOfFile, CalibrationFileFormTest,
+    ::testing::Values(FileFormCase{"four_digits_at_the_end", Ending("0258"), 0x0258},
+                      FileFormCase{"four_digits_and_a_space", Ending("0258 "), 0x0258},
+                      FileFormCase{"three_digits_cut_off", Ending("025"), -1},
+                      FileFormCase{"one_digit_cut_off", Ending("0"), -1},
+                      FileFormCase{"three_digits_and_a_line_break", Ending("258\r\n"), 0x0258},
+                      FileFormCase{"one_digit_and_a_tab", Ending("7\t"), 7},
+                      FileFormCase{"cut_after_fifteen_groups", Ending(""), -1}),
+    [](const ::testing::TestParamInfo<FileFormCase>& info) {
+        return std::string(info.param.name);
+    });
+
+// The read-out's text as PowerShell or Notepad would save it.
+std::string Utf16(const std::string& text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xfe\xff" : "\xff\xfe";
+    for (char c : text) {
+        bytes += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    }
+    return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByteOrderMark, CalibrationFileFormTest,
+    ::testing::Values(
+        FileFormCase{"utf8", "\xef\xbb\xbf" + Ending("0258"), 0x0258},
+        FileFormCase{"utf16le_with_line_break", Utf16(Ending("0258\r\n"), false), 0x0258},
+        FileFormCase{"utf16be", Utf16(Ending("0258"), true), 0x0258},
+        FileFormCase{"utf16le_cut_in_last_group", Utf16(Ending("025"), false), -1},
+        FileFormCase{"utf16le_odd_length", Utf16(Ending("25"), false) + "\n", -1},
+        FileFormCase{"utf16le_not_ascii", Utf16(Ending("0258"), false).replace(13, 1, "\x01"), -1},
+        FileFormCase{"utf16le_not_ascii_after_the_words",
+                     Utf16(Ending("0258 "), false) + "\xe9\x00", 0x0258},
+        FileFormCase{"utf8_mark_twice", "\xef\xbb\xbf\xef\xbb\xbf" + Ending("0258"), -1},
+        FileFormCase{"mark_cut_short", "\xef\xbb" + Ending("0258"), -1},
+        FileFormCase{"utf16_mark_without_text", "\xff\xfe", -1},
+        FileFormCase{"no_mark_one_byte", "1", -1}),
+    [](const ::testing::TestParamInfo<FileFormCase>& info) {
+        return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace apptest

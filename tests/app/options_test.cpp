@@ -173,9 +173,41 @@ TEST_F(OptionsTest, ExitcodeMakesTheResultTheExitCode) {
         // Parsed like -debug: a bad argument before it does not hide it...
         {{L"-bogus", L"-exitcode"}, none, 6},
         {{L"-exitcode", L"-calibfile"}, none, 6},
-        // ...but parsing that stops at a missing file name never sees it.
-        {{L"-calibfile", L"-exitcode"}, none, 0},
-        {{L"-calibfile", L"-x", L"-exitcode"}, none, 0},
+        // ...nor does parsing that stops at a missing file name.
+        {{L"-calibfile", L"-exitcode"}, none, 6},
+        {{L"-calibfile", L"-x", L"-exitcode"}, none, 6},
+        {{L"-backup", L"-exitcode"}, none, 6},
+        // -verify with a write-back whose table does not change afterwards.
+        {{L"-calibfile", L"good.txt", L"-verify", L"-exitcode"}, none, 5},
+        {{L"-calibfile", L"good.txt", L"-verify", L"-exitcode"},
+         [](FakeDriver& d) {
+             d.table = CalibrationTable({1, 2, 3});
+         },
+         0},
+        {{L"-calibfile", L"good.txt", L"-verify", L"-exitcode"},
+         [](FakeDriver& d) {
+             d.table = CalibrationTable({1, 2, 3});
+             d.table[4] = 0x03;  // the marker differs
+         },
+         5},
+        {{L"-calibfile", L"good.txt", L"-verify", L"-exitcode"},
+         [](FakeDriver& d) {
+             d.table = CalibrationTable({1, 2, 3});
+             d.table[36] = 0x01;  // word 15's high byte differs
+         },
+         5},
+        // A read-back that fails is not a verified write.
+        {{L"-calibfile", L"good.txt", L"-verify", L"-exitcode"},
+         [](FakeDriver& d) { d.tableFails = true; },
+         5},
+        // A backup that cannot be read or kept stops the write-back with its result.
+        {{L"-calibfile", L"good.txt", L"-backup", L"old.txt", L"-exitcode"},
+         [](FakeDriver& d) { d.tableFails = true; },
+         2},
+        {{L"-calibfile", L"good.txt", L"-backup", L"none/old.txt", L"-exitcode"}, none, 12},
+        // The usage alone, whatever else stands on the line.
+        {{L"-exitcode", L"-calibfile", L"-help"}, none, 0},
+        {{L"/?", L"-bogus", L"-exitcode"}, none, 0},
         // Options are compared exactly.
         {{L"-exitcodes"}, none, 0},
     };
@@ -185,7 +217,14 @@ TEST_F(OptionsTest, ExitcodeMakesTheResultTheExitCode) {
         c.setup(driver);
         const RunRecord run = Run(c.arguments);
         EXPECT_EQ(run.exitCode, c.exitCode) << testing::PrintToString(c.arguments);
+#ifndef _WIN32
+        // The usage goes to standard output here, in a message box on Windows.
         EXPECT_TRUE(run.boxes.empty()) << testing::PrintToString(c.arguments);
+#endif
+        // Nothing reaches the driver after a refused backup.
+        if (c.exitCode == 2 || c.exitCode == 12) {
+            EXPECT_TRUE(driver.packets.empty()) << testing::PrintToString(c.arguments);
+        }
     }
     // With -debug as well, the message is shown and the code returned.
     driver.tableFails = true;

@@ -351,9 +351,13 @@ TEST_P(E2eTest, ArgumentsWithoutProc) {
 TEST_P(E2eTest, PartialFileIsRefusedBeforeTheDriver) {
     StartSimulator();
     const Bytes before = ReadBytes(table);
+    const std::string whole =
+        "0001 0002 0003 0004 0005 0006 0007 0008 0009 000a 000b 000c 000d 000e 000f 0258 ";
     const std::string bad[] = {"", "0001 0002 0003",
                                "0001 0002 0003 zz 0005 0006 0007 0008 "
-                               "0009 000a 000b 000c 000d 000e 000f 0010"};
+                               "0009 000a 000b 000c 000d 000e 000f 0010",
+                               // a copy cut short inside its last group
+                               whole.substr(0, 76), whole.substr(0, 77), whole.substr(0, 78)};
     for (const std::string& text : bad) {
         WriteText(work / "bad.txt", text);
         EXPECT_EQ(Run({"-debug", "-readtest", "-calibfile", "bad.txt"}),
@@ -416,7 +420,10 @@ TEST_P(E2eTest, ExitcodeReportsTheResult) {
         {{"-exitcode"}, 0},
         {{"-exitcode", "-calibfile", "missing.txt"}, 12},
         {{"-bogus", "-exitcode"}, 6},
-        {{"-calibfile", "-exitcode"}, 0},  // parsing stopped before -exitcode
+        // -exitcode counts even where parsing stopped: an empty variable in
+        // "-calibfile %CAL% -exitcode" must not read as success.
+        {{"-calibfile", "-exitcode"}, 6},
+        {{"-backup", "-exitcode"}, 6},
     };
     for (const auto& c : cases) {
         const Outcome outcome = RunQuellix(c.arguments, options);
@@ -425,6 +432,155 @@ TEST_P(E2eTest, ExitcodeReportsTheResult) {
     }
     options.deviceRoot = work / "no-devices";
     EXPECT_TRUE(EndedWith(RunQuellix({"-exitcode"}, options), 7));
+}
+
+const char kNewWords[] =
+    "0001 0002 0003 0004 0005 0006 0007 0008 0009 000a 000b 000c 000d 000e 000f 0258 ";
+
+// Table 5's words as the calibration text, from the simulator's table file.
+std::string TableText(const std::filesystem::path& table) {
+    return TextFor(ReadBytes(table));
+}
+
+// -verify reads the table back: a driver that accepts the three steps and keeps
+// nothing, or keeps a changed word, is caught. Without -verify no read is made.
+TEST_P(E2eTest, VerifyCatchesAWriteThatWasNotKept) {
+    const struct {
+        const char* fault;
+        bool verify;
+        int exitCode;
+    } cases[] = {
+        {nullptr, true, 0},
+        {"lost-write", true, 5},
+        {"changed-word", true, 5},
+        {"lost-write", false, 0},
+    };
+    WriteText(work / "new.txt", kNewWords);
+    RunOptions options;
+    options.workFolder = work;
+    options.deviceRoot = root;
+    for (const auto& c : cases) {
+        const std::string name = c.fault != nullptr ? c.fault : "no fault";
+        WriteBytes(table, CustomTable());
+        StartSimulator(c.fault != nullptr ? std::vector<std::string>{"--fault", c.fault}
+                                          : std::vector<std::string>{});
+        std::vector<std::string> arguments = {"-calibfile", "new.txt", "-exitcode", "-debug"};
+        if (c.verify) {
+            arguments.push_back("-verify");
+        }
+        const int exchangesBefore = EncapsulatedExchanges();
+        const Outcome outcome = RunQuellix(arguments, options);
+        EXPECT_EQ(outcome.exitCode, c.exitCode) << name;
+        EXPECT_EQ(outcome.output, c.exitCode == 0 ? "" : "Quellix: Registry Write Error\n") << name;
+        EXPECT_EQ(EncapsulatedExchanges() - exchangesBefore, c.verify ? 4 : 3) << name;
+        EXPECT_EQ(TableText(table) == kNewWords, c.fault == nullptr) << name;
+        EXPECT_TRUE(simulator.Stop()) << name;
+    }
+    // With a read-out, -verify changes nothing.
+    StartSimulator();
+    EXPECT_EQ(Run({"-verify", "-debug"}), "");
+    EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TableText(table));
+}
+
+// -backup keeps what the BIOS held before anything is sent, and a read-out can be
+// written to any file; a backup that fails stops the write-back.
+TEST_P(E2eTest, BackupKeepsTheOldWordsFirst) {
+    WriteBytes(table, CustomTable());
+    StartSimulator();
+    const std::filesystem::path folder = work / "per machine";
+    std::filesystem::create_directory(folder);
+    WriteText(work / "new.txt", kNewWords);
+    WriteText(folder / "old.txt", "an older backup");
+    const std::string backup = (folder / "old.txt").string();
+
+    EXPECT_EQ(Run({"-debug", "-calibfile", "new.txt", "-backup", backup, "-verify"}), "");
+    EXPECT_EQ(ReadText(folder / "old.txt"), TextFor(CustomTable()));
+    EXPECT_EQ(TableText(table), kNewWords);
+
+    // A read-out to the file named, with its temporary in that file's folder.
+    EXPECT_EQ(Run({"-backup", backup}), "");
+    EXPECT_EQ(ReadText(folder / "old.txt"), kNewWords);
+    EXPECT_FALSE(std::filesystem::exists(work / "calibfrombios.bin"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    // Nothing is sent when the backup cannot be made; bad names are refused.
+    const int exchangesBefore = EncapsulatedExchanges();
+    EXPECT_EQ(Run({"-debug", "-calibfile", "new.txt", "-backup", "missing/old.txt"}),
+              "Quellix: Failed to Open Binary file\n");
+    EXPECT_EQ(EncapsulatedExchanges() - exchangesBefore, 1);  // the backup's read only
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"-calibfile", "new.txt", "-backup", "-debug"},
+          {"-backup", std::string(260, 'n'), "-debug"},
+          {"-debug", "-backup"}}) {
+        EXPECT_EQ(Run(arguments), "Quellix: Invalid Argument\n");
+    }
+    EXPECT_EQ(EncapsulatedExchanges() - exchangesBefore, 1);
+    EXPECT_TRUE(simulator.Stop());
+
+    WriteText(work / "changed.txt",
+              "0000 0000 0000 0000 0000 0000 0000 0000 "
+              "0000 0000 0000 0000 0000 0000 0000 0000");
+    StartSimulator({"--fault", "bad-header"});
+    EXPECT_EQ(Run({"-debug", "-calibfile", "changed.txt", "-backup", backup}),
+              "Quellix: Invalid Table5 Data (No Calibration data)\n");
+    EXPECT_EQ(TableText(table), kNewWords);
+    EXPECT_EQ(ReadText(folder / "old.txt"), kNewWords);
+}
+
+// The usage, for each way of asking: nothing else happens, no driver is looked for.
+TEST_P(E2eTest, HelpShowsTheUsageOnly) {
+    RunOptions options;
+    options.workFolder = work;
+    options.deviceRoot = work / "no-devices";
+    for (const char* help : {"-help", "--help", "-?", "/?"}) {
+        const Outcome outcome = RunQuellix({"-exitcode", "-calibfile", help, "-readtest"}, options);
+        EXPECT_EQ(outcome.exitCode, 0) << help;
+        // Under Wine the box's text is seen in a trace that shortens it.
+        const std::string first =
+            std::string(UnderRunner() ? "Quellix: " : "") + "Quellix " + QUELLIX_VERSION + ": ";
+        EXPECT_EQ(outcome.output.compare(0, first.size(), first), 0) << outcome.output;
+        if (!UnderRunner()) {
+            for (const char* line : {"\n-calibfile FILE ", "\n-backup FILE ", "\n-verify ",
+                                     "\n-exitcode ", "\n-readtest ", "\n-debug ", "\n-help",
+                                     "\n 5 Registry Write Error\n", "\n12 Failed to Open"}) {
+                EXPECT_NE(outcome.output.find(line), std::string::npos) << line;
+            }
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(work)) << help;
+    }
+}
+
+// What Windows writes: PowerShell 5.1's UTF-16 LE with a byte-order mark and a line
+// break, Notepad's UTF-8 mark; text that is not plain ASCII is refused.
+TEST_P(E2eTest, ByteOrderMarksAreDecoded) {
+    StartSimulator();
+    const std::string text = std::string(kNewWords) + "\r\n";
+    std::string le = "\xff\xfe", be = "\xfe\xff";
+    for (char c : text) {
+        le += std::string{c, '\0'};
+        be += std::string{'\0', c};
+    }
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool accepted;
+    } cases[] = {
+        {"utf-16le", le, true},
+        {"utf-16be", be, true},
+        {"utf-8", "\xef\xbb\xbf" + text, true},
+        {"utf-16le not ascii", le.substr(0, 12) + "\xe9\x00" + le.substr(14), false},
+        {"utf-16le cut in its last group", le.substr(0, 2 + 2 * 78), false},
+    };
+    for (const auto& c : cases) {
+        WriteBytes(table, CustomTable());
+        WriteBytes(work / "file.txt", Bytes(c.bytes.begin(), c.bytes.end()));
+        EXPECT_EQ(Run({"-debug", "-calibfile", "file.txt"}),
+                  c.accepted ? "" : "Quellix: Failed to Open Binary file\n")
+            << c.name;
+        EXPECT_EQ(TableText(table), c.accepted ? kNewWords : TextFor(CustomTable())) << c.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Plain, E2eTest, ::testing::Values(Mode::Plain));

@@ -57,7 +57,8 @@ void Usage() {
         "  --fault NAME        misbehave; NAME is one of bad-header, long-table,\n"
         "                      short-capsule, oversized-capsule, status=SUB:VALUE,\n"
         "                      wrong-proof, swapped-confirmation, short-ini1,\n"
-        "                      short-ini2, short-ini3, wrong-ka,\n"
+        "                      short-ini2, short-ini3, wrong-ka, lost-write,\n"
+        "                      changed-word,\n"
         "                      yd=zero|one|p-1|p|sign\n");
 }
 
@@ -94,6 +95,10 @@ bool ParseFault(const std::string& fault, misc_sim::Faults* faults) {
         faults->shortIni3 = true;
     } else if (fault == "wrong-ka") {
         faults->wrongKa = true;
+    } else if (fault == "lost-write") {
+        faults->lostWrite = true;
+    } else if (fault == "changed-word") {
+        faults->changedWord = true;
     } else if (fault.compare(0, 7, "status=") == 0) {
         const size_t colon = fault.find(':');
         uint32_t sub = 0;

@@ -88,6 +88,7 @@ uint8_t CommitImage(Device* device, const uint8_t* data, size_t dataLength) {
         std::memcmp(data, handle.image, kSub2Length) != 0) {
         return kStatusRefused;
     }
+    const Faults& faults = device->config.faults;
     std::vector<uint8_t> table;
     if (!LoadTable(device->config.tablePath, &table)) {
         return kStatusFailed;
@@ -96,7 +97,10 @@ uint8_t CommitImage(Device* device, const uint8_t* data, size_t dataLength) {
         table.resize(kTableImageOffset + kImageBytesWritten, 0);
     }
     std::memcpy(table.data() + kTableImageOffset, data + kImageInData, kImageBytesWritten);
-    if (!SaveTable(device->config.tablePath, table)) {
+    if (faults.changedWord) {
+        table[kTableImageOffset + kImageBytesWritten - 2] ^= 0x01;  // word 15, low byte
+    }
+    if (!faults.lostWrite && !SaveTable(device->config.tablePath, table)) {
         return kStatusFailed;
     }
     handle.haveImage = false;

@@ -41,6 +41,8 @@ struct Faults {
     YdFault yd = YdFault::None;        // Ini1 carries this Yd, with a proof made for it
     bool wrongKa = false;              // the driver holds another authentication key
     bool noKeyPair = false;            // pow2mod refuses every exponent (for the driver's tests)
+    bool lostWrite = false;            // subfunction 2 answers done but keeps nothing
+    bool changedWord = false;          // subfunction 2 keeps word 15 with its low bit flipped
 };
 
 using RandomSource = void (*)(uint8_t* out, size_t size);

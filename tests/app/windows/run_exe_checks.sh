@@ -158,7 +158,7 @@ expect_clean_exit "read-out over an existing file"
 expect_message "read-out over an existing file" "Failed to open Misc Driver"
 seed=""
 
-# -exitcode: the result becomes the exit code; parsed like -debug.
+# -exitcode: the result becomes the exit code, wherever it stands.
 run -exitcode
 expect_clean_exit "-exitcode" 7
 expect_no_message "-exitcode"
@@ -166,7 +166,15 @@ run -bogus -exitcode
 expect_clean_exit "-bogus -exitcode" 6
 expect_driver_untouched "-bogus -exitcode"
 run -calibfile -exitcode
-expect_clean_exit "-calibfile -exitcode (parsing stops before it)" 0
+expect_clean_exit "-calibfile -exitcode (parsing stops, -exitcode still counts)" 6
+expect_driver_untouched "-calibfile -exitcode"
+
+# The usage in a message box, and nothing else.
+run -exitcode /?
+expect_clean_exit "/?" 0
+grep -q -E 'Call user32\.MessageBoxW\(0+,[0-9a-f]+ L"Quellix [0-9]+\.[0-9]+\.[0-9]+: .*,[0-9a-f]+ L"Quellix",' "$trace" ||
+    fail "/?: expected the usage in a box; trace: $(grep MessageBoxW "$trace")"
+expect_driver_untouched "/?"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) of quellix.exe failed"
