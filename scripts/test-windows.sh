@@ -120,6 +120,14 @@ fi
 # 32-bit programs cannot run, the 32-bit release exe is still checked as an image, by
 # the 64-bit checker.
 status=0
+# The description wine-run.sh hands bridge_sync ends in a line "end"; one cut short
+# before it must be refused before anything in the prefix changes.
+echo "== bridge_sync refuses an interface description cut short"
+if printf 'relay 1 %032d\ninterface 1 - 2f\n' 0 |
+    WINEDEBUG=-all "$wine64" build-mingw64/tools/wine_bridge/bridge_sync.exe 2>/dev/null; then
+    echo "bridge_sync took a description without its end line"
+    status=1
+fi
 for dir in "${dirs[@]}"; do
     echo "== tests of $dir under Wine"
     (cd "$dir" && ctest -j1 --output-on-failure) || status=1

@@ -151,8 +151,7 @@ fi
 
 # --- the interfaces --------------------------------------------------------------------
 hex() { od -An -v -tx1 | tr -d ' \n'; }
-describe() {
-    echo "relay $(cat "$state/relay.port") $(cat "$state/relay.token")"
+describe_interfaces() {
     local root=${MISC_DEVICE_ROOT:-}
     [ -n "$root" ] || root=/run/misc-device
     # The relay works elsewhere: a relative root is the program's, this folder's.
@@ -177,11 +176,18 @@ describe() {
         echo "interface $present $version $(printf '%s' "$folder/device" | hex)"
     done
 }
-describe | WINEDEBUG=-all,err+all "$wine64" "$sync_exe" "${reload[@]}" >>"$setup_log" 2>&1 9>&-
-synced=("${PIPESTATUS[@]}")
-[ "${synced[*]}" = "0 0" ] ||
-    die "setting up the misc driver's interfaces failed (description ${synced[0]}," \
-        "bridge_sync ${synced[1]}): $(tail -n 5 "$setup_log")"
+# The description is written whole to a file before bridge_sync reads it, and ends
+# in a line "end" that bridge_sync requires: a description cut short is refused, never
+# taken for a smaller set of interfaces, and a failure names the side it came from.
+# It holds the relay's token, so it is the runner's alone.
+description=$state/interfaces
+(umask 077 && { echo "relay $(cat "$state/relay.port") $(cat "$state/relay.token")" &&
+    describe_interfaces && echo end; } >"$description") ||
+    die "describing the interfaces under ${MISC_DEVICE_ROOT:-/run/misc-device} failed"
+WINEDEBUG=-all,err+all "$wine64" "$sync_exe" "${reload[@]}" <"$description" \
+    >>"$setup_log" 2>&1 9>&- ||
+    die "setting up the misc driver's interfaces failed (bridge_sync status $?):" \
+        "$(tail -n 5 "$setup_log")"
 
 # --- the program ---------------------------------------------------------------------------
 # Message boxes are seen in Wine's relay trace, limited to MessageBoxW by the prefix's

@@ -8,6 +8,8 @@
 //                                         PRESENT 1 or 0, VERSION the bytes of its
 //                                         DriverVersion file or "-" when it has none,
 //                                         SOCKET the path of its device socket
+//   end                                   the last line: without it the description
+//                                         was cut short, and nothing is changed
 // Each interface becomes a root device ROOT\QUELLIXBRIDGE\NNNN (NNNN its position)
 // with one interface of the misc class, DriverVersion in its driver key (the file's
 // UTF-8 text less one trailing newline) and, when present, the interface's Linked
@@ -101,6 +103,7 @@ bool ReadDescription(std::FILE* in, Description* out) {
         text.append(chunk, n);
     }
     bool relay = false;
+    bool ended = false;
     size_t at = 0;
     while (at < text.size()) {
         const size_t end = text.find('\n', at);
@@ -110,7 +113,11 @@ bool ReadDescription(std::FILE* in, Description* out) {
             line.pop_back();
         }
         const std::vector<std::string> w = Words(line);
-        if (w.size() == 3 && w[0] == "relay") {
+        if (ended) {
+            return false;  // nothing may follow the end
+        } else if (line == "end") {
+            ended = true;
+        } else if (w.size() == 3 && w[0] == "relay") {
             out->port = static_cast<uint32_t>(std::strtoul(w[1].c_str(), nullptr, 10));
             relay = FromHex(w[2], &out->token) && out->token.size() == BRIDGE_TOKEN_SIZE &&
                     out->port > 0 && out->port <= 0xFFFF;
@@ -130,7 +137,7 @@ bool ReadDescription(std::FILE* in, Description* out) {
             return false;
         }
     }
-    return relay && out->interfaces.size() <= BRIDGE_MAX_INTERFACES;
+    return relay && ended && out->interfaces.size() <= BRIDGE_MAX_INTERFACES;
 }
 
 // ---------------------------------------------------------------------------
@@ -380,7 +387,7 @@ int wmain(int argc, wchar_t** argv) {
     const bool reload = argc > 1 && std::wcscmp(argv[1], L"--reload") == 0;
     Description description;
     if (!ReadDescription(stdin, &description)) {
-        std::fprintf(stderr, "bridge_sync: the interface description is malformed\n");
+        std::fprintf(stderr, "bridge_sync: the interface description is malformed or cut short\n");
         return 1;
     }
     if (!TraceMessageBoxes() || !EnsureDriverRunning(reload)) {
