@@ -131,6 +131,12 @@ void ShowUsage() {
 #endif
 }
 
+// Whether -exitcode stands among the arguments, read in place without allocating:
+// a run that could not copy its arguments still owes a script that asked its result.
+int ExitcodeAskedInPlace() {
+    return platform::CommandLineHasArgument(L"-exitcode") ? 1 : 0;
+}
+
 }  // namespace
 
 const wchar_t* ResultMessage(int resultCode) {
@@ -176,6 +182,7 @@ int QuellixMain() {
         // Without the arguments we cannot know which operation was asked for, and
         // guessing could overwrite a file or the BIOS: refuse.
         result = RESULT_INVALID_ARGUMENT;
+        options.exitcode = ExitcodeAskedInPlace();
     } else {
         ScanEverywhere(count, arguments, &options);
         result = ParseOptions(count, arguments, &options);

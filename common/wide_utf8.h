@@ -23,7 +23,34 @@ inline bool IsEscapedByte(uint32_t cp) {
     return cp >= kEscapedByteBase + 0x80 && cp <= kEscapedByteBase + 0xFF;
 }
 
-inline void AppendUtf8(std::string& out, uint32_t cp) {
+// A caller's fixed buffer that takes characters as a std::string does, for the
+// paths that must not allocate. It keeps a terminator after what it holds; what
+// does not fit is dropped and marks the text as cut short.
+template <typename Char>
+struct FixedText {
+    Char* data;
+    size_t capacity;  // in characters, the terminator included
+    size_t size = 0;
+    bool overflow = false;
+
+    FixedText(Char* buffer, size_t bufferCapacity) : data(buffer), capacity(bufferCapacity) {
+        if (capacity > 0) {
+            data[0] = 0;
+        }
+    }
+    FixedText& operator+=(Char c) {
+        if (size + 1 < capacity) {
+            data[size++] = c;
+            data[size] = 0;
+        } else {
+            overflow = true;
+        }
+        return *this;
+    }
+};
+
+template <typename Out>
+void AppendUtf8(Out& out, uint32_t cp) {
     if (IsEscapedByte(cp)) {
         out += static_cast<char>(cp - kEscapedByteBase);
         return;
@@ -48,7 +75,8 @@ inline void AppendUtf8(std::string& out, uint32_t cp) {
     }
 }
 
-inline void AppendWide(std::wstring& out, uint32_t cp) {
+template <typename Out>
+void AppendWide(Out& out, uint32_t cp) {
     if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
         cp -= 0x10000;
         out += static_cast<wchar_t>(0xD800 + (cp >> 10));
@@ -58,10 +86,10 @@ inline void AppendWide(std::wstring& out, uint32_t cp) {
     }
 }
 
-inline std::string ToUtf8(const wchar_t* text) {
-    std::string out;
+template <typename Out>
+void EncodeUtf8(const wchar_t* text, Out& out) {
     if (text == nullptr) {
-        return out;
+        return;
     }
     for (size_t i = 0; text[i] != L'\0'; ++i) {
         uint32_t cp = static_cast<uint32_t>(text[i]);
@@ -77,12 +105,25 @@ inline std::string ToUtf8(const wchar_t* text) {
         }
         AppendUtf8(out, cp);
     }
+}
+
+inline std::string ToUtf8(const wchar_t* text) {
+    std::string out;
+    EncodeUtf8(text, out);
     return out;
 }
 
+// The same into a caller's buffer of capacity bytes; false (and the text cut
+// short) when it does not fit.
+inline bool ToUtf8(const wchar_t* text, char* buffer, size_t capacity) {
+    FixedText<char> out(buffer, capacity);
+    EncodeUtf8(text, out);
+    return !out.overflow && capacity > 0;
+}
+
 // Decodes bytes [text, text + length) as UTF-8.
-inline std::wstring FromUtf8(const char* text, size_t length) {
-    std::wstring out;
+template <typename Out>
+void DecodeUtf8(const char* text, size_t length, Out& out) {
     const auto* s = reinterpret_cast<const unsigned char*>(text);
     size_t i = 0;
     while (i < length) {
@@ -128,7 +169,20 @@ inline std::wstring FromUtf8(const char* text, size_t length) {
         AppendWide(out, cp);
         i += taken;
     }
+}
+
+inline std::wstring FromUtf8(const char* text, size_t length) {
+    std::wstring out;
+    DecodeUtf8(text, length, out);
     return out;
+}
+
+// The same into a caller's buffer of capacity characters; false (and the text cut
+// short) when it does not fit.
+inline bool FromUtf8(const char* text, size_t length, wchar_t* buffer, size_t capacity) {
+    FixedText<wchar_t> out(buffer, capacity);
+    DecodeUtf8(text, length, out);
+    return !out.overflow && capacity > 0;
 }
 
 inline std::wstring FromUtf8(const std::string& text) {

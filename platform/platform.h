@@ -160,6 +160,11 @@ void RaiseIntegerDivideByZero();
 // FreeCommandLineArguments.
 wchar_t** CommandLineArguments(int* count);
 void FreeCommandLineArguments(wchar_t** arguments);
+// Whether an argument after the program is exactly `argument` (ASCII), read from the
+// process's own command line in place and without allocating: what a run whose
+// CommandLineArguments failed can still learn. On Windows a word of the line between
+// spaces, quotes around it aside.
+bool CommandLineHasArgument(const wchar_t* argument);
 // MessageBoxW with no owner, OK only, brought to the foreground; waits until it
 // is dismissed.
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption);

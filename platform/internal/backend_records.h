@@ -20,16 +20,17 @@ namespace internal {
 // The detail record: a size word, padding, then the device path and its terminator.
 constexpr size_t kDetailPathOffset = 8;
 
-inline size_t DetailSizeFor(const std::wstring& path) {
-    return kDetailPathOffset + (path.size() + 1) * sizeof(wchar_t);
+// The record for a path of `length` characters.
+inline size_t DetailSizeFor(size_t length) {
+    return kDetailPathOffset + (length + 1) * sizeof(wchar_t);
 }
 
-// Fills a record of DetailSizeFor(path) bytes.
-inline void WriteDetail(void* detail, const std::wstring& path) {
+// Fills a record of DetailSizeFor(length) bytes with the terminated path.
+inline void WriteDetail(void* detail, const wchar_t* path, size_t length) {
     auto* bytes = static_cast<uint8_t*>(detail);
-    const uint32_t size = static_cast<uint32_t>(DetailSizeFor(path));
+    const uint32_t size = static_cast<uint32_t>(DetailSizeFor(length));
     std::memcpy(bytes, &size, sizeof size);
-    std::memcpy(bytes + kDetailPathOffset, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+    std::memcpy(bytes + kDetailPathOffset, path, (length + 1) * sizeof(wchar_t));
 }
 
 inline const wchar_t* DetailPath(const void* detail) {
@@ -43,9 +44,10 @@ inline const wchar_t* DetailPath(const void* detail) {
 // The end of a registry text query: *sizeBytes takes the size the value needs, two
 // bytes per character with the terminator, as the registry's UTF-16 counts it; the
 // value is copied only when a buffer is given and large enough.
-inline uint32_t AnswerRegistryText(const std::wstring& value, wchar_t* buffer,
+// value is terminated after its `length` characters.
+inline uint32_t AnswerRegistryText(const wchar_t* value, size_t length, wchar_t* buffer,
                                    uint32_t* sizeBytes) {
-    const uint64_t needed = (static_cast<uint64_t>(value.size()) + 1) * 2;
+    const uint64_t needed = (static_cast<uint64_t>(length) + 1) * 2;
     const uint32_t capacity = *sizeBytes;
     *sizeBytes = static_cast<uint32_t>(needed < 0xFFFFFFFFu ? needed : 0xFFFFFFFFu);
     if (buffer == nullptr) {
@@ -54,7 +56,7 @@ inline uint32_t AnswerRegistryText(const std::wstring& value, wchar_t* buffer,
     if (needed > capacity) {
         return kErrorMoreData;
     }
-    std::memcpy(buffer, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
+    std::memcpy(buffer, value, (length + 1) * sizeof(wchar_t));
     return kErrorSuccess;
 }
 

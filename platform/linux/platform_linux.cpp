@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -21,8 +22,6 @@
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <string>
-#include <vector>
 
 #include "common/le_bytes.h"
 #include "common/wide_utf8.h"
@@ -51,14 +50,17 @@ constexpr size_t kMaxValueFileBytes = 64 * 1024;
 std::atomic<uint32_t> g_exchangeTimeoutMs{linuxbackend::kDefaultExchangeTimeoutMs};
 thread_local uint32_t t_lastError = 0;
 
+// The set's interfaces are the folders classFolder/names[i], names in order.
 struct InfoSet {
     uint32_t tag = kSetTag;
-    std::vector<std::string> interfaces;  // folders of the present interfaces, in order
+    char classFolder[PATH_MAX] = {};
+    char** names = nullptr;  // heap copies, from malloc
+    size_t count = 0;
 };
 
 struct DriverKey {
     uint32_t tag = kKeyTag;
-    std::string folder;
+    char folder[PATH_MAX] = {};
 };
 
 struct Device {
@@ -106,7 +108,7 @@ uint32_t RefusedHandleError(const void* handle) {
 bool ReadRecord(const uint8_t* opaque, const InfoSet* set, uint32_t* index) {
     InterfaceRecord record;
     std::memcpy(&record, opaque, sizeof record);
-    if (record.tag != kRecordTag || record.index >= set->interfaces.size()) {
+    if (record.tag != kRecordTag || record.index >= set->count) {
         return false;
     }
     *index = record.index;
@@ -136,21 +138,28 @@ InfoSet* SetOfRecord(DeviceInfoSet set, const Record* record, uint32_t* index) {
     return s;
 }
 
-std::string Root() {
+const char* Root() {
     const char* root = std::getenv("MISC_DEVICE_ROOT");
     return root != nullptr && root[0] != '\0' ? root : kDefaultRoot;
 }
 
-std::string GuidFolderName(const Guid& g) {
+// Joins two parts of a path with a slash into path; false when it does not fit.
+bool JoinPath(char (&path)[PATH_MAX], const char* first, const char* second) {
+    const int n = std::snprintf(path, sizeof path, "%s/%s", first, second);
+    return n >= 0 && static_cast<size_t>(n) < sizeof path;
+}
+
+bool ClassFolderOf(const Guid& g, char (&folder)[PATH_MAX]) {
     char name[40];
     std::snprintf(name, sizeof name, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
                   static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
                   g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return name;
+    return JoinPath(folder, Root(), name);
 }
 
-std::wstring DevicePathFor(const std::string& folder) {
-    return wide_utf8::FromUtf8(folder + "/" + kDeviceEntry);
+// The folder of interface index of the set; false when the path does not fit.
+bool InterfaceFolder(const InfoSet* set, uint32_t index, char (&folder)[PATH_MAX]) {
+    return JoinPath(folder, set->classFolder, set->names[index]);
 }
 
 int64_t MonotonicMs() {
@@ -214,10 +223,6 @@ bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
                        [fd](uint8_t* at, size_t left) { return recv(fd, at, left, MSG_DONTWAIT); });
 }
 
-std::string Utf8OrEmpty(const wchar_t* text) {
-    return text != nullptr ? wide_utf8::ToUtf8(text) : std::string();
-}
-
 // Keeps a file operation's error as the last-error value; true when there is none.
 bool KeepFileError(uint32_t error) {
     if (error != 0) {
@@ -246,6 +251,69 @@ void SetCommandLine(int argc, char** argv) {
 // ---------------------------------------------------------------------------
 // Device registry
 
+namespace {
+
+// Adds a copy of name to the set's names; false when memory runs out.
+bool AddName(InfoSet* set, const char* name) {
+    auto** names = static_cast<char**>(std::realloc(set->names, (set->count + 1) * sizeof(char*)));
+    if (names == nullptr) {
+        return false;
+    }
+    set->names = names;
+    set->names[set->count] = strdup(name);
+    if (set->names[set->count] == nullptr) {
+        return false;
+    }
+    ++set->count;
+    return true;
+}
+
+// Whether the entry name of the class folder is an interface: a folder holding the
+// device's socket.
+bool IsInterface(const InfoSet* set, const char* name) {
+    char folder[PATH_MAX];
+    char device[PATH_MAX];
+    struct stat folderStat;
+    struct stat deviceStat;
+    return JoinPath(folder, set->classFolder, name) && JoinPath(device, folder, kDeviceEntry) &&
+           stat(folder, &folderStat) == 0 && S_ISDIR(folderStat.st_mode) &&
+           lstat(device, &deviceStat) == 0 && S_ISSOCK(deviceStat.st_mode);
+}
+
+// Takes the interfaces of the class folder into the set, in the byte-wise order of
+// their names. Returns 0 or a Windows error code.
+uint32_t ReadInterfaces(InfoSet* set) {
+    DIR* dir = opendir(set->classFolder);
+    if (dir == nullptr) {
+        // No class folder: no device of the class, not a failure.
+        return errno == ENOENT ? kErrorSuccess : internal::ErrnoToWindows(errno);
+    }
+    uint32_t error = kErrorSuccess;
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
+            IsInterface(set, entry->d_name) && !AddName(set, entry->d_name)) {
+            error = kErrorNotEnoughMemory;
+            break;
+        }
+    }
+    closedir(dir);
+    // strcmp compares as unsigned bytes: the byte-wise order of the contract.
+    std::sort(set->names, set->names + set->count,
+              [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+    return error;
+}
+
+void FreeInfoSet(InfoSet* set) {
+    for (size_t i = 0; i < set->count; ++i) {
+        std::free(set->names[i]);
+    }
+    std::free(set->names);
+    set->tag = 0;
+    delete set;
+}
+
+}  // namespace
+
 DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
     if (interfaceClass == nullptr) {
         t_lastError = kErrorInvalidParameter;
@@ -256,34 +324,13 @@ DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;
     }
-    const std::string classFolder = Root() + "/" + GuidFolderName(*interfaceClass);
-    DIR* dir = opendir(classFolder.c_str());
-    if (dir == nullptr) {
-        if (errno == ENOENT) {
-            return set;  // no class folder: no device of the class, not a failure
-        }
-        t_lastError = internal::ErrnoToWindows(errno);
-        delete set;
+    const uint32_t error = ClassFolderOf(*interfaceClass, set->classFolder)
+                               ? ReadInterfaces(set)
+                               : static_cast<uint32_t>(kErrorFileNotFound);
+    if (error != kErrorSuccess) {
+        t_lastError = error;
+        FreeInfoSet(set);
         return nullptr;
-    }
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            names.emplace_back(entry->d_name);
-        }
-    }
-    closedir(dir);
-    // std::string compares as unsigned bytes: the byte-wise order of the contract.
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        const std::string folder = classFolder + "/" + name;
-        const std::string device = folder + "/" + kDeviceEntry;
-        struct stat folderStat;
-        struct stat deviceStat;
-        if (stat(folder.c_str(), &folderStat) == 0 && S_ISDIR(folderStat.st_mode) &&
-            lstat(device.c_str(), &deviceStat) == 0 && S_ISSOCK(deviceStat.st_mode)) {
-            set->interfaces.push_back(folder);
-        }
     }
     return set;
 }
@@ -296,8 +343,7 @@ void DestroyDeviceInfoSet(DeviceInfoSet set) {
         }
         return;
     }
-    s->tag = 0;
-    delete s;
+    FreeInfoSet(s);
 }
 
 bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t index,
@@ -311,7 +357,7 @@ bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    if (index >= s->interfaces.size()) {
+    if (index >= s->count) {
         t_lastError = kErrorNoMoreItems;
         return false;
     }
@@ -326,8 +372,16 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
     if (s == nullptr) {
         return false;
     }
-    const std::wstring path = DevicePathFor(s->interfaces[index]);
-    const size_t needed = internal::DetailSizeFor(path);
+    char folder[PATH_MAX];
+    char device[PATH_MAX];
+    wchar_t path[PATH_MAX];
+    if (!InterfaceFolder(s, index, folder) || !JoinPath(device, folder, kDeviceEntry) ||
+        !wide_utf8::FromUtf8(device, std::strlen(device), path, PATH_MAX)) {
+        t_lastError = kErrorGenFailure;
+        return false;
+    }
+    const size_t length = std::wcslen(path);
+    const size_t needed = internal::DetailSizeFor(length);
     if (requiredSize != nullptr) {
         *requiredSize = static_cast<uint32_t>(needed);
     }
@@ -336,7 +390,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
                                                            : kErrorInsufficientBuffer;
         return false;
     }
-    internal::WriteDetail(detail, path);
+    internal::WriteDetail(detail, path, length);
     if (deviceInfo != nullptr) {
         WriteRecord(deviceInfo->opaque, sizeof deviceInfo->opaque, index);
     }
@@ -358,9 +412,66 @@ RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;
     }
-    key->folder = s->interfaces[index];
+    if (!InterfaceFolder(s, index, key->folder)) {
+        delete key;
+        t_lastError = kErrorGenFailure;
+        return nullptr;
+    }
     return key;
 }
+
+namespace {
+
+// Reads the value file at path, a regular file of at most kMaxValueFileBytes, into
+// content (that many bytes) and its size into *size. An interrupted read is made
+// again until the deadline of a device call. Returns 0 or a Windows error code.
+uint32_t ReadValueFile(const char* path, char* content, size_t* size) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return internal::ErrnoToWindows(errno);
+    }
+    const int64_t deadline = MonotonicMs() + g_exchangeTimeoutMs;
+    struct stat st;
+    bool readable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    *size = 0;
+    while (readable) {
+        const ssize_t n = read(fd, content + *size, kMaxValueFileBytes + 1 - *size);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN) && MonotonicMs() < deadline) {
+            continue;
+        }
+        if (n <= 0) {
+            readable = n == 0;
+            break;
+        }
+        *size += static_cast<size_t>(n);
+        readable = *size <= kMaxValueFileBytes;
+    }
+    close(fd);
+    return readable ? kErrorSuccess : kErrorGenFailure;
+}
+
+// Answers a registry query with the text of the value file at path, its last line
+// feed left out.
+uint32_t AnswerFromValueFile(const char* path, wchar_t* buffer, uint32_t* sizeBytes) {
+    auto* content = static_cast<char*>(std::malloc(kMaxValueFileBytes + 1));
+    auto* text = static_cast<wchar_t*>(std::malloc((kMaxValueFileBytes + 1) * sizeof(wchar_t)));
+    size_t size = 0;
+    uint32_t error = content == nullptr || text == nullptr ? kErrorNotEnoughMemory
+                                                           : ReadValueFile(path, content, &size);
+    if (error == kErrorSuccess) {
+        if (size > 0 && content[size - 1] == '\n') {
+            --size;
+        }
+        // A byte never becomes more than one character.
+        wide_utf8::FromUtf8(content, size, text, kMaxValueFileBytes + 1);
+        error = internal::AnswerRegistryText(text, std::wcslen(text), buffer, sizeBytes);
+    }
+    std::free(content);
+    std::free(text);
+    return error;
+}
+
+}  // namespace
 
 uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t* buffer,
                              uint32_t* sizeBytes) {
@@ -372,40 +483,14 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
     if (valueName == nullptr || sizeBytes == nullptr) {
         return kErrorInvalidParameter;
     }
-    const std::string name = wide_utf8::ToUtf8(valueName);
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
+    char name[NAME_MAX + 1];
+    char file[PATH_MAX];
+    if (!wide_utf8::ToUtf8(valueName, name, sizeof name) || name[0] == '\0' ||
+        std::strchr(name, '/') != nullptr || std::strcmp(name, ".") == 0 ||
+        std::strcmp(name, "..") == 0 || !JoinPath(file, k->folder, name)) {
         return kErrorFileNotFound;
     }
-    const std::string file = k->folder + "/" + name;
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return internal::ErrnoToWindows(errno);
-    }
-    struct stat st;
-    std::string content;
-    bool readable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    while (readable) {
-        char chunk[512];
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 || content.size() + static_cast<size_t>(n) > kMaxValueFileBytes) {
-            readable = false;
-        } else if (n == 0) {
-            break;
-        } else {
-            content.append(chunk, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    if (!readable) {
-        return kErrorGenFailure;
-    }
-    if (!content.empty() && content.back() == '\n') {
-        content.pop_back();
-    }
-    return internal::AnswerRegistryText(wide_utf8::FromUtf8(content), buffer, sizeBytes);
+    return AnswerFromValueFile(file, buffer, sizeBytes);
 }
 
 void CloseRegistryKey(RegistryKey key) {
@@ -419,19 +504,39 @@ void CloseRegistryKey(RegistryKey key) {
 // ---------------------------------------------------------------------------
 // Device I/O
 
+namespace {
+
+// Connects fd to the device at address, asking again while the device's queue is
+// full or a signal interrupts the call, until the deadline. Returns 0 or the errno.
+int ConnectBefore(int fd, const sockaddr_un& address, int64_t deadline) {
+    for (;;) {
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            return 0;
+        }
+        const int err = errno;
+        if ((err != EAGAIN && err != EINTR) || MonotonicMs() >= deadline) {
+            return err;
+        }
+        if (err == EAGAIN) {
+            poll(nullptr, 0, 10);  // the queue is full: ask again shortly
+        }
+    }
+}
+
+}  // namespace
+
 DeviceHandle OpenDevice(const wchar_t* devicePath) {
     if (devicePath == nullptr) {
         t_lastError = kErrorInvalidParameter;
         return InvalidDeviceHandle();
     }
-    const std::string path = wide_utf8::ToUtf8(devicePath);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        t_lastError = path.empty() ? kErrorFileNotFound : kErrorGenFailure;
+    if (devicePath[0] == L'\0' ||
+        !wide_utf8::ToUtf8(devicePath, address.sun_path, sizeof address.sun_path)) {
+        t_lastError = devicePath[0] == L'\0' ? kErrorFileNotFound : kErrorGenFailure;
         return InvalidDeviceHandle();
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
     // Non-blocking, so that a device that stopped accepting (its queue of
     // pending connections full) fails the open at the deadline instead of
@@ -442,19 +547,7 @@ DeviceHandle OpenDevice(const wchar_t* devicePath) {
         return InvalidDeviceHandle();
     }
     const int64_t deadline = MonotonicMs() + g_exchangeTimeoutMs;
-    int err;
-    for (;;) {
-        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-            err = 0;
-            break;
-        }
-        err = errno;
-        if (err == EAGAIN && MonotonicMs() < deadline) {
-            poll(nullptr, 0, 10);  // the queue is full: ask again shortly
-        } else if (err != EINTR) {
-            break;
-        }
-    }
+    const int err = ConnectBefore(fd, address, deadline);
     if (err != 0) {
         close(fd);
         t_lastError = err == ENOENT   ? kErrorFileNotFound
@@ -619,9 +712,14 @@ bool QueryPerformanceCount(int64_t* count) {
 }
 
 void SleepMilliseconds(uint32_t milliseconds) {
-    timespec left = {static_cast<time_t>(milliseconds / 1000),
-                     static_cast<long>(milliseconds % 1000) * 1000000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    // Interrupted, the pause goes on until its end, and no longer.
+    const int64_t end = MonotonicMs() + milliseconds;
+    for (int64_t left = milliseconds; left > 0; left = end - MonotonicMs()) {
+        const timespec pause = {static_cast<time_t>(left / 1000),
+                                static_cast<long>(left % 1000) * 1000000};
+        if (nanosleep(&pause, nullptr) == 0 || errno != EINTR) {
+            return;
+        }
     }
 }
 
@@ -640,18 +738,61 @@ void RaiseIntegerDivideByZero() {
 // ---------------------------------------------------------------------------
 // Command line and user interface
 
+namespace {
+
+// A heap copy of the UTF-8 argument as wide characters; null when memory runs out.
+wchar_t* WideArgument(const char* argument) {
+    struct Counter {
+        size_t size = 0;
+        Counter& operator+=(wchar_t) {
+            ++size;
+            return *this;
+        }
+    } counter;
+    const size_t length = std::strlen(argument);
+    wide_utf8::DecodeUtf8(argument, length, counter);
+    auto* wide = static_cast<wchar_t*>(std::calloc(counter.size + 1, sizeof(wchar_t)));
+    if (wide != nullptr) {
+        wide_utf8::FromUtf8(argument, length, wide, counter.size + 1);
+    }
+    return wide;
+}
+
+// Writes text to stderr as UTF-8, in pieces, without allocating.
+void PutWide(const wchar_t* text) {
+    char piece[256];
+    wchar_t one[2] = {};
+    for (size_t i = 0; text != nullptr && text[i] != L'\0'; ++i) {
+        one[0] = text[i];
+        wide_utf8::ToUtf8(one, piece, sizeof piece);
+        std::fputs(piece, stderr);
+    }
+}
+
+}  // namespace
+
 wchar_t** CommandLineArguments(int* count) {
     if (g_argv == nullptr) {
         t_lastError = kErrorInvalidParameter;
         return nullptr;
     }
-    std::vector<std::wstring> args;
-    for (int i = 0; i < g_argc && g_argv[i] != nullptr; ++i) {
-        args.push_back(wide_utf8::FromUtf8(g_argv[i], std::strlen(g_argv[i])));
+    int argc = 0;
+    while (argc < g_argc && g_argv[argc] != nullptr) {
+        ++argc;
     }
-    wchar_t** array = internal::NewArgumentArray(args, count);
+    auto** array =
+        static_cast<wchar_t**>(std::calloc(static_cast<size_t>(argc) + 1, sizeof(wchar_t*)));
+    for (int i = 0; array != nullptr && i < argc; ++i) {
+        array[i] = WideArgument(g_argv[i]);
+        if (array[i] == nullptr) {
+            internal::FreeArgumentArray(array);
+            array = nullptr;
+        }
+    }
     if (array == nullptr) {
         t_lastError = kErrorNotEnoughMemory;
+    } else if (count != nullptr) {
+        *count = argc;
     }
     return array;
 }
@@ -660,10 +801,24 @@ void FreeCommandLineArguments(wchar_t** arguments) {
     internal::FreeArgumentArray(arguments);
 }
 
+bool CommandLineHasArgument(const wchar_t* argument) {
+    for (int i = 1; g_argv != nullptr && i < g_argc && g_argv[i] != nullptr; ++i) {
+        size_t k = 0;
+        while (argument[k] != L'\0' && static_cast<wchar_t>(g_argv[i][k]) == argument[k]) {
+            ++k;
+        }
+        if (argument[k] == L'\0' && g_argv[i][k] == '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
-    const std::string line = (caption != nullptr ? Utf8OrEmpty(caption) : std::string("Quellix")) +
-                             ": " + Utf8OrEmpty(text) + "\n";
-    std::fputs(line.c_str(), stderr);
+    PutWide(caption != nullptr ? caption : L"Quellix");
+    PutWide(L": ");
+    PutWide(text);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
 }
 

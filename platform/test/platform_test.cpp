@@ -8,6 +8,7 @@
 #include "platform/internal/backend_records.h"
 #include "platform/internal/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -293,7 +294,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    const size_t needed = internal::DetailSizeFor(Sc().path);
+    const size_t needed = internal::DetailSizeFor(Sc().path.size());
     if (requiredSize != nullptr) {
         *requiredSize = static_cast<uint32_t>(needed);
     }
@@ -305,7 +306,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    internal::WriteDetail(detail, Sc().path);
+    internal::WriteDetail(detail, Sc().path.c_str(), Sc().path.size());
     if (deviceInfo != nullptr) {
         std::memset(deviceInfo->opaque, 0, sizeof deviceInfo->opaque);
         deviceInfo->opaque[0] = 1;
@@ -345,7 +346,8 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
     if (Sc().versionMissing || std::wstring(valueName) != L"DriverVersion") {
         return kErrorFileNotFound;
     }
-    return internal::AnswerRegistryText(Sc().version, buffer, sizeBytes);
+    return internal::AnswerRegistryText(Sc().version.c_str(), Sc().version.size(), buffer,
+                                        sizeBytes);
 }
 
 void CloseRegistryKey(RegistryKey key) {
@@ -514,7 +516,19 @@ void RaiseIntegerDivideByZero() {
 }
 
 wchar_t** CommandLineArguments(int* count) {
-    return internal::NewArgumentArray(Sc().commandLine, count);
+    if (FailsAsScripted(testplatform::Call::CommandLineArguments)) {
+        return nullptr;
+    }
+    wchar_t** arguments = internal::NewArgumentArray(Sc().commandLine, count);
+    if (arguments == nullptr) {
+        t_lastError = kErrorNotEnoughMemory;
+    }
+    return arguments;
+}
+
+bool CommandLineHasArgument(const wchar_t* argument) {
+    const auto& line = Sc().commandLine;
+    return std::find(line.begin() + (line.empty() ? 0 : 1), line.end(), argument) != line.end();
 }
 
 void FreeCommandLineArguments(wchar_t** arguments) {

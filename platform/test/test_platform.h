@@ -52,6 +52,7 @@ enum class Call {
     FlushFileToDisk,
     ReplaceFile,
     RemoveFile,
+    CommandLineArguments,  // as when memory runs out while the arguments are copied
 };
 // The next `times` calls of that kind (every later call when negative, until Reset)
 // fail with error as their last-error value (or, for QueryRegistryString, its

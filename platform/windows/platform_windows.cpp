@@ -15,7 +15,6 @@
 
 #include <cstring>
 #include <cwchar>
-#include <string>
 
 #include "platform/internal/files.h"
 #include "platform/windows/platform_windows.h"
@@ -289,23 +288,54 @@ void RaiseIntegerDivideByZero() {
 
 namespace {
 
-// The program's own path (GetModuleFileNameW), or an empty string.
-std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+// The program's own path (GetModuleFileNameW) in *path, a HeapAllocZeroed block;
+// null when the system cannot tell it. False only when memory runs out.
+bool ModulePath(wchar_t** path) {
+    *path = nullptr;
+    for (DWORD capacity = MAX_PATH; capacity <= 32768; capacity *= 2) {
+        auto* block = static_cast<wchar_t*>(HeapAllocZeroed(capacity * sizeof(wchar_t)));
+        if (block == nullptr) {
+            return false;
+        }
+        const DWORD length = GetModuleFileNameW(nullptr, block, capacity);
+        if (length > 0 && length < capacity) {
+            *path = block;
+            return true;
+        }
+        HeapRelease(block);
         if (length == 0) {
-            return std::wstring();
+            return true;
         }
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        if (path.size() >= 32768) {
-            return std::wstring();
-        }
-        path.resize(path.size() * 2);  // cut short: ask again with more room
+        // Cut short: ask again with more room.
     }
+    return true;
+}
+
+// Whether a word of the line, between spaces or tabs and quotes around it aside, is
+// argument. The line is read where it is.
+bool LineHasArgument(const wchar_t* line, const wchar_t* argument) {
+    const size_t length = std::wcslen(argument);
+    const wchar_t* at = line;
+    while (*at != L'\0') {
+        while (*at == L' ' || *at == L'\t') {
+            ++at;
+        }
+        const wchar_t* end = at;
+        while (*end != L'\0' && *end != L' ' && *end != L'\t') {
+            ++end;
+        }
+        const wchar_t* word = at;
+        size_t size = static_cast<size_t>(end - at);
+        if (size >= 2 && word[0] == L'"' && word[size - 1] == L'"') {
+            ++word;
+            size -= 2;
+        }
+        if (size == length && std::wcsncmp(word, argument, length) == 0) {
+            return true;
+        }
+        at = end;
+    }
+    return false;
 }
 
 }  // namespace
@@ -336,8 +366,16 @@ wchar_t** SplitCommandLine(const wchar_t* commandLine, const wchar_t* modulePath
     }
     // The rest is split behind a stand-in program name, so that it follows the rules
     // for arguments; the path, as the line spells it, becomes argument 0.
-    const std::wstring rest = L"x" + std::wstring(commandLine + pathLength);
-    wchar_t** split = CommandLineToArgvW(rest.c_str(), &argc);
+    const size_t restLength = std::wcslen(commandLine + pathLength);
+    auto* rest = static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, (restLength + 2) * sizeof(wchar_t)));
+    if (rest == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    rest[0] = L'x';
+    std::memcpy(rest + 1, commandLine + pathLength, (restLength + 1) * sizeof(wchar_t));
+    wchar_t** split = CommandLineToArgvW(rest, &argc);
+    LocalFree(rest);
     if (split == nullptr) {
         return nullptr;
     }
@@ -362,6 +400,8 @@ wchar_t** SplitCommandLine(const wchar_t* commandLine, const wchar_t* modulePath
         if (count != nullptr) {
             *count = argc;
         }
+    } else {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     platform_windows::ScopedLastError keep;
     LocalFree(split);
@@ -373,7 +413,17 @@ wchar_t** SplitCommandLine(const wchar_t* commandLine, const wchar_t* modulePath
 wchar_t** CommandLineArguments(int* count) {
     // A launcher may start us as CreateProcess(NULL, "C:\Program Files\...\quellix.exe
     // -debug"), unquoted; split at its spaces, the path would give unknown arguments.
-    return windowsbackend::SplitCommandLine(GetCommandLineW(), ModulePath().c_str(), count);
+    wchar_t* path = nullptr;
+    if (!ModulePath(&path)) {
+        return nullptr;
+    }
+    wchar_t** arguments = windowsbackend::SplitCommandLine(GetCommandLineW(), path, count);
+    HeapRelease(path);
+    return arguments;
+}
+
+bool CommandLineHasArgument(const wchar_t* argument) {
+    return LineHasArgument(GetCommandLineW(), argument);
 }
 
 void FreeCommandLineArguments(wchar_t** arguments) {
@@ -394,9 +444,46 @@ void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
 // ---------------------------------------------------------------------------
 // Files
 
+namespace {
+
+// Only a disk file is opened for reading: a serial port, the console or a pipe
+// could keep the read waiting for good, so anything else (GetFileType) is refused
+// with ERROR_NOT_SUPPORTED before it is read.
+std::FILE* OpenDiskFileForReading(const wchar_t* name, const char* mode) {
+    HANDLE handle = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    const int flags = _O_RDONLY | (std::strchr(mode, 'b') != nullptr ? _O_BINARY : _O_TEXT);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd == -1) {
+        CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, mode);
+    if (file == nullptr) {
+        _close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return file;
+}
+
+}  // namespace
+
 std::FILE* OpenFile(const wchar_t* name, const char* mode) {
     if (name == nullptr || mode == nullptr) {
         return nullptr;
+    }
+    if (mode[0] == 'r' && std::strchr(mode, '+') == nullptr) {
+        return OpenDiskFileForReading(name, mode);
     }
     // fopen modes are a few ASCII letters ("r", "w", "rb", "w+t", ...).
     wchar_t wideMode[16];

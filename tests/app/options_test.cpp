@@ -157,6 +157,10 @@ TEST_F(OptionsTest, OverlongFileNameIsAnInvalidArgument) {
 TEST_F(OptionsTest, ExitcodeMakesTheResultTheExitCode) {
     WriteFileBytes("good.txt", ExpectedText({1, 2, 3}));
     const std::function<void(FakeDriver&)> none = [](FakeDriver&) {};
+    const std::function<void(FakeDriver&)> copyFails = [](FakeDriver&) {
+        testplatform::FailCall(testplatform::Call::CommandLineArguments,
+                               platform::kErrorNotEnoughMemory, 1);
+    };
     const struct {
         std::vector<std::wstring> arguments;
         std::function<void(FakeDriver&)> setup;
@@ -210,6 +214,9 @@ TEST_F(OptionsTest, ExitcodeMakesTheResultTheExitCode) {
         {{L"/?", L"-bogus", L"-exitcode"}, none, 0},
         // Options are compared exactly.
         {{L"-exitcodes"}, none, 0},
+        // Arguments that could not be copied: -exitcode is still seen, nothing runs.
+        {{L"-debug", L"-exitcode"}, copyFails, 6},
+        {{L"-debug", L"-exitcodes"}, copyFails, 0},
     };
     for (const auto& c : cases) {
         driver = FakeDriver();

@@ -371,6 +371,29 @@ TEST_P(E2eTest, PartialFileIsRefusedBeforeTheDriver) {
     EXPECT_FALSE(std::filesystem::exists(work / "maet.txt"));
 }
 
+// Only a regular file is read as a calibration file, and anything else is refused at
+// once, before anything is sent: a FIFO or a device could keep the read waiting for
+// good, holding the driver's only handle. A device name means a device only to a
+// Windows program, and a FIFO would hold Wine's own open.
+TEST_P(E2eTest, OnlyAFileIsReadAsCalibrationFile) {
+    StartSimulator();
+    ASSERT_EQ(mkfifo((work / "fifo").c_str(), 0666), 0);
+    std::filesystem::create_directory(work / "folder");
+    const struct {
+        const char* name;
+        bool windowsName;
+    } cases[] = {{"fifo", false}, {"/dev/null", false}, {"/dev/zero", false}, {"folder", false},
+                 {"COM1", true},  {"CON", true},        {"NUL", true}};
+    for (const auto& c : cases) {
+        if (c.windowsName == UnderRunner()) {
+            EXPECT_EQ(Run({"-debug", "-calibfile", c.name}),
+                      "Quellix: Failed to Open Binary file\n")
+                << c.name;
+        }
+    }
+    EXPECT_EQ(EncapsulatedExchanges(), 0);
+}
+
 TEST_P(E2eTest, NonAsciiFileName) {
     StartSimulator();
     const std::string name = "\xd0\xba\xd0\xb0\xd0\xbb\xd0\xb8\xd0\xb1\xe2\x82\xac.txt";

@@ -464,6 +464,9 @@ TEST_F(LinuxBackend, CommandLineMessageBoxAndFiles) {
     char* argv[] = {program, option, name, nullptr};
     platform::linuxbackend::SetCommandLine(3, argv);
     wchar_t** args = platform::CommandLineArguments(&count);
+    EXPECT_TRUE(platform::CommandLineHasArgument(L"-calibfile"));
+    EXPECT_FALSE(platform::CommandLineHasArgument(L"-calib"));
+    EXPECT_FALSE(platform::CommandLineHasArgument(L"/opt/q x/quellix"));  // the program
     platform::linuxbackend::SetCommandLine(0, nullptr);
     ASSERT_NE(args, nullptr);
     ASSERT_EQ(count, 3);
@@ -493,6 +496,25 @@ TEST_F(LinuxBackend, CommandLineMessageBoxAndFiles) {
     platform::SetLastErrorValue(0);
     EXPECT_EQ(platform::OpenFile(to.c_str(), "r"), nullptr);
     EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorFileNotFound);
+
+    // Only a regular file is opened for reading; a FIFO is refused without waiting
+    // for a writer.
+    ASSERT_EQ(mkfifo((root_ + "/fifo").c_str(), 0666), 0);
+    for (const wchar_t* other : {L"/dev/null", L"/", L"fifo"}) {
+        const std::wstring path = other[0] == L'/' ? other : Wide(root_) + L"/" + other;
+        EXPECT_EQ(platform::OpenFile(path.c_str(), "rb"), nullptr);
+        EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNotSupported);
+    }
+    std::FILE* f = platform::OpenFile(from.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("words", f);
+    std::fclose(f);
+    f = platform::OpenFile(from.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char text[8] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, f), 5u);
+    EXPECT_STREQ(text, "words");
+    std::fclose(f);
 }
 
 }  // namespace

@@ -362,6 +362,10 @@ TEST(WindowsCommandLine, SplitLikeTheRuntimeWithQuotes) {
     const std::vector<std::wstring> expected = {L"-calibfile", L"C:\\cal dir\\calib file.txt",
                                                 L"say \"hi\""};
     EXPECT_EQ(rest, expected);
+    // Read in place as well: a word of the line, quotes aside, matches whole.
+    EXPECT_TRUE(platform::CommandLineHasArgument(L"-calibfile"));
+    EXPECT_FALSE(platform::CommandLineHasArgument(L"-calib"));
+    EXPECT_FALSE(platform::CommandLineHasArgument(L"-exitcode"));
     platform::SetLastErrorValue(77);
     platform::FreeCommandLineArguments(arguments);
     platform::FreeCommandLineArguments(nullptr);
@@ -487,6 +491,18 @@ TEST_F(WideFiles, ReplaceAndRemove) {
     EXPECT_FALSE(platform::RemoveFile(to.c_str()));
     EXPECT_EQ(platform::OpenFile(to.c_str(), "r"), nullptr);
     EXPECT_EQ(platform::OpenFile(to.c_str(), "wwwwwwwwwwwwwwwwwwww"), nullptr);
+}
+
+// Only a disk file is opened for reading: a device could keep the read waiting.
+TEST_F(WideFiles, OnlyADiskFileIsOpenedForReading) {
+    for (const wchar_t* device : {L"NUL", L"CON", L"CONIN$"}) {
+        platform::SetLastErrorValue(0);
+        EXPECT_EQ(platform::OpenFile(device, "rb"), nullptr) << device;
+        EXPECT_NE(platform::GetLastErrorValue(), 0u) << device;
+    }
+    platform::SetLastErrorValue(0);
+    EXPECT_EQ(platform::OpenFile(L"NUL", "rb"), nullptr);
+    EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNotSupported);
 }
 
 }  // namespace
