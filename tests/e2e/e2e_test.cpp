@@ -428,6 +428,37 @@ TEST_P(E2eTest, ExitcodeReportsTheResult) {
     EXPECT_EQ(RunQuellix({"-exitcode"}, options).exitCode, 7);
 }
 
+// Without --trace the simulator writes nothing: a whole run leaves its log empty.
+TEST_P(E2eTest, SimulatorWithoutTraceIsQuiet) {
+    const std::vector<std::string> arguments = GetParam() == Mode::Plain
+                                                   ? std::vector<std::string>{"--no-encryption"}
+                                                   : std::vector<std::string>{};
+    ASSERT_TRUE(simulator.Start(root, table, log, arguments)) << ReadText(log);
+    EXPECT_EQ(Run({}), "");
+    EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TextFor(ReadBytes(table)));
+    EXPECT_EQ(ReadText(log), "");
+}
+
+// The simulator serves only a complete interface: when its DriverVersion cannot be
+// written (a folder in the way, a full disk) it stops before it listens.
+TEST(E2eSimulatorStart, RefusedWhenTheVersionCannotBeWritten) {
+    for (const bool fullDisk : {false, true}) {
+        Workspace w;
+        const std::filesystem::path folder =
+            w.root / "{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}" / "misc0";
+        std::filesystem::create_directories(folder);
+        if (fullDisk) {
+            std::filesystem::create_symlink("/dev/full", folder / "DriverVersion");
+        } else {
+            std::filesystem::create_directory(folder / "DriverVersion");
+        }
+        Simulator simulator;
+        EXPECT_FALSE(simulator.Start(w.root, w.table, w.log, {})) << fullDisk;
+        EXPECT_NE(ReadText(w.log).find("cannot write"), std::string::npos) << ReadText(w.log);
+        EXPECT_FALSE(std::filesystem::exists(folder / "device")) << fullDisk;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Plain, E2eTest, ::testing::Values(Mode::Plain));
 INSTANTIATE_TEST_SUITE_P(Encrypted, E2eTest, ::testing::Values(Mode::Encrypted));
 
