@@ -58,6 +58,55 @@ TEST(WindowsDiscovery, NoMiscDriverGivesAnEmptySetAndNoMoreItems) {
     platform::DestroyDeviceInfoSet(nullptr);
 }
 
+// Arguments the backend refuses itself, before any system call: each leaves its own
+// error, not the value from before (1234) nor what the system would say.
+TEST(WindowsDiscovery, ArgumentsRefusedBeforeTheSystemIsAsked) {
+    platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kMiscInterface);
+    ASSERT_NE(set, nullptr);
+    platform::DeviceInterface deviceInterface{};
+    platform::DeviceInfo deviceInfo{};
+    uint8_t detail[8] = {};
+    uint32_t size = 8;
+    wchar_t text[4];
+    const struct {
+        const char* what;
+        std::function<bool()> call;  // true when the call failed
+        uint32_t error;
+    } rows[] = {
+        {"OpenDeviceInfoSet(null)", [] { return platform::OpenDeviceInfoSet(nullptr) == nullptr; },
+         87},
+        {"EnumDeviceInterface(null set)",
+         [&] {
+             return !platform::EnumDeviceInterface(nullptr, &kMiscInterface, 0, &deviceInterface);
+         },
+         87},
+        {"GetDeviceInterfaceDetail(null set)",
+         [&] {
+             return !platform::GetDeviceInterfaceDetail(nullptr, &deviceInterface, nullptr, 0,
+                                                        nullptr, nullptr);
+         },
+         87},
+        {"GetDeviceInterfaceDetail(detail shorter than its fixed part)",
+         [&] {
+             return !platform::GetDeviceInterfaceDetail(set, &deviceInterface, detail, 4, nullptr,
+                                                        nullptr);
+         },
+         1784},
+        {"OpenDriverKey(null set)",
+         [&] { return platform::OpenDriverKey(nullptr, &deviceInfo) == nullptr; }, 87},
+        {"QueryRegistryString(null key)",
+         [&] { return platform::QueryRegistryString(nullptr, L"x", text, &size) == 87; }, 1234},
+        {"OpenDevice(null)",
+         [] { return platform::OpenDevice(nullptr) == platform::InvalidDeviceHandle(); }, 87},
+    };
+    for (const auto& row : rows) {
+        platform::SetLastErrorValue(1234);
+        EXPECT_TRUE(row.call()) << row.what;
+        EXPECT_EQ(platform::GetLastErrorValue(), row.error) << row.what;
+    }
+    platform::DestroyDeviceInfoSet(set);
+}
+
 // Registers a device with one interface of kTestInterface and a driver key holding
 // "DriverVersion", so the whole discovery path runs against the real SetupAPI.
 class RegisteredDevice : public ::testing::Test {
@@ -414,8 +463,9 @@ int CheckOwnPath() {
     return whole ? 0 : 10 + count;
 }
 
-// Started unquoted from a folder with a space in its name, as a launcher may start
-// quellix.exe, the program finds its own path as one argument.
+// Started from a folder with a space in its name by a line that names it unquoted,
+// as a launcher may start quellix.exe, the program finds its own path as one
+// argument.
 TEST(WindowsCommandLine, UnquotedPathWithASpaceStaysWholeForTheProgram) {
     wchar_t self[MAX_PATH];
     wchar_t temp[MAX_PATH];
@@ -430,7 +480,8 @@ TEST(WindowsCommandLine, UnquotedPathWithASpaceStaysWholeForTheProgram) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION child{};
-    const BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+    // The program named apart: without it Wine would quote the path on the line.
+    const BOOL started = CreateProcessW(copy.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
                                         nullptr, &startup, &child);
     const DWORD startError = GetLastError();
     DWORD exitCode = 0;
