@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <initializer_list>
@@ -175,6 +176,14 @@ TEST_F(LinuxBackend, RegistryListsPresentInterfacesInByteOrder) {
     EXPECT_EQ(PathOf(0), Wide(upperC + "/device"));
     EXPECT_EQ(PathOf(1), Wide(b + "/device"));
     EXPECT_EQ(PathOf(2), L"");
+
+    // A root of one character is that folder ("." here), not the default.
+    const std::string before = std::filesystem::current_path();
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+    setenv("MISC_DEVICE_ROOT", ".", 1);
+    const std::wstring relative = PathOf(0);
+    ASSERT_EQ(chdir(before.c_str()), 0);
+    EXPECT_EQ(relative, Wide("." + upperC.substr(root_.size()) + "/device"));
 }
 
 TEST_F(LinuxBackend, DriverVersionRules) {
