@@ -225,6 +225,19 @@ TEST_F(SimTest, PlainDriverRefusesTheProbeAndServesCapsulesInClear) {
     EXPECT_EQ(Bytes(table, table + 110), misc_sim::DefaultTable());
 }
 
+// The bad-header fault serves byte 3 of the table (the header's 01) as 00 and
+// changes nothing else.
+TEST_F(SimTest, BadHeaderFaultClearsByteThreeOnly) {
+    device->config.encryption = false;
+    device->config.faults.badHeader = true;
+    ASSERT_EQ(client->_Initialize(), 0u);
+    uint8_t table[110];
+    ASSERT_EQ(ReadTable(table), 0u);
+    Bytes expected = misc_sim::DefaultTable();
+    expected[3] = 0x00;
+    EXPECT_EQ(Bytes(table, table + 110), expected);
+}
+
 // --- raw frames -----------------------------------------------------------------
 
 Bytes Frame(uint32_t code, const Bytes& input, uint32_t outSize) {
