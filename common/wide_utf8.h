@@ -1,6 +1,7 @@
-// Conversions between wide-character strings and UTF-8, for the backends that
-// hand names to byte-oriented system calls. wchar_t holds UTF-32 on Linux and
-// UTF-16 on Windows; both are handled.
+// Conversions between wide-character strings and UTF-8, for the Linux backend,
+// which hands names to byte-oriented system calls. wchar_t holds UTF-32 there, one
+// code point a character; the Windows backend passes wide names to the system as
+// they are and does not include this header.
 //
 // A Linux name is a string of bytes, not always valid UTF-8, and it must reach
 // the system call exactly as the user gave it: otherwise "-calibfile" could
@@ -16,6 +17,8 @@
 #include <string>
 
 namespace wide_utf8 {
+
+static_assert(sizeof(wchar_t) == 4, "a wide character holds a whole code point");
 
 constexpr uint32_t kEscapedByteBase = 0xDC00;
 
@@ -77,13 +80,7 @@ void AppendUtf8(Out& out, uint32_t cp) {
 
 template <typename Out>
 void AppendWide(Out& out, uint32_t cp) {
-    if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-        cp -= 0x10000;
-        out += static_cast<wchar_t>(0xD800 + (cp >> 10));
-        out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-        out += static_cast<wchar_t>(cp);
-    }
+    out += static_cast<wchar_t>(cp);
 }
 
 template <typename Out>
@@ -92,18 +89,7 @@ void EncodeUtf8(const wchar_t* text, Out& out) {
         return;
     }
     for (size_t i = 0; text[i] != L'\0'; ++i) {
-        uint32_t cp = static_cast<uint32_t>(text[i]);
-        if (sizeof(wchar_t) == 2) {
-            cp &= 0xFFFF;
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                const uint32_t low = static_cast<uint32_t>(text[i + 1]) & 0xFFFF;
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    ++i;
-                }
-            }
-        }
-        AppendUtf8(out, cp);
+        AppendUtf8(out, static_cast<uint32_t>(text[i]));
     }
 }
 

@@ -230,7 +230,8 @@ bool Sha1SetAccelerated(bool allowed) {
 #ifdef QX_SHA1_X86
     const int use = allowed && ProcessorHasShaInstructions() ? 1 : 0;
     g_shaInstructions.store(use, std::memory_order_relaxed);
-    return use == 1;
+    // What the compressions will read, so that a caller sees the choice in force.
+    return g_shaInstructions.load(std::memory_order_relaxed) == 1;
 #else
     (void)allowed;
     return false;

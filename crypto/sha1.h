@@ -1,6 +1,7 @@
 // SHA-1 (FIPS 180-1) and HMAC-SHA1 (RFC 2104) over a caller-owned context.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The running state of one digest. Plain data, no interior pointers.
@@ -11,6 +12,10 @@ struct Sha1Context {
     uint8_t Digest[20];  // result of the last Sha1Final
     uint32_t Block[16];  // working block: the message schedule of one compression
 };
+static_assert(sizeof(Sha1Context) == 176, "Sha1Context is 44 words");
+static_assert(offsetof(Sha1Context, Buffer) == 28 && offsetof(Sha1Context, Digest) == 92 &&
+                  offsetof(Sha1Context, Block) == 112,
+              "Sha1Context's fields in their order, unpadded");
 
 constexpr uint32_t SHA1_DIGEST_SIZE = 20;
 

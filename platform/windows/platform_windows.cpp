@@ -485,16 +485,16 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
     if (mode[0] == 'r' && std::strchr(mode, '+') == nullptr) {
         return OpenDiskFileForReading(name, mode);
     }
-    // fopen modes are a few ASCII letters ("r", "w", "rb", "w+t", ...).
-    wchar_t wideMode[16];
-    size_t i = 0;
-    for (; mode[i] != '\0'; ++i) {
+    // fopen modes are a few ASCII letters ("r", "w", "rb", "w+t", ...). The copy
+    // starts zero-filled and stops a character short of the end, so it is always
+    // terminated.
+    wchar_t wideMode[16] = {};
+    for (size_t i = 0; mode[i] != '\0'; ++i) {
         if (i + 1 == sizeof(wideMode) / sizeof(wideMode[0])) {
             return nullptr;
         }
         wideMode[i] = static_cast<wchar_t>(static_cast<unsigned char>(mode[i]));
     }
-    wideMode[i] = L'\0';
     return _wfopen(name, wideMode);
 }
 

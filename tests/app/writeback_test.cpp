@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "app/app.h"
 #include "driver_client/misc_common.h"
@@ -89,6 +90,18 @@ TEST_F(WriteBackTest, ChangedReplyOfSubfunctionOneIsWhatSubfunctionTwoSends) {
     expected[8 + 40] = 0x99;
     expected[122] = 0x55;
     EXPECT_EQ(driver.packets[2].second, expected);
+}
+
+// The step results are numbers with a meaning of their own: each is pinned once.
+TEST(StepResults, AreTheDocumentedNumbers) {
+    const std::pair<uint32_t, uint32_t> steps[] = {{STEP_SUCCESS, 0},
+                                                   {STEP_CALL_FAILED, 10000},
+                                                   {STEP_STATUS_FAILED, 20000},
+                                                   {STEP_NOT_ACCEPTED, 20003},
+                                                   {STEP_IMAGE_REFUSED, 6}};
+    for (const auto& [step, number] : steps) {
+        EXPECT_EQ(step, number);
+    }
 }
 
 TEST_F(WriteBackTest, CheckWriteTargetStepResults) {

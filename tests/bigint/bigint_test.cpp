@@ -125,13 +125,28 @@ TEST(BigIntState, Shifts) {
     minusOne.ShiftLeftBit();
     EXPECT_TRUE(Is(minusOne, "-2", 2, -2));
 
-    BigInt y = Int(-3);
-    y.ShiftLeftWords(2);
-    EXPECT_TRUE(Is(y, "-30000000000000000", 3, -67));
-    BigInt z = Int(7);
-    z.Resize(4);  // spare sign words are used before growing
-    z.ShiftLeftWords(2);
-    EXPECT_TRUE(Is(z, "70000000000000000", 4, 67));
+    // Whole words: the bit length moves by 32 a word, away from zero, and zero stays.
+    const struct {
+        int32_t value;
+        uint32_t words, spare;
+        const char* hex;
+        uint32_t wordCount;
+        int32_t bitLength;
+    } rows[] = {
+        {-3, 2, 1, "-30000000000000000", 3, -67},
+        {7, 2, 4, "70000000000000000", 4, 67},  // spare sign words are used before growing
+        {1, 2, 1, "10000000000000000", 3, 65},
+        {-1, 1, 1, "-100000000", 2, -33},
+        {0, 2, 1, "0", 2, 0},
+        {5, 0, 1, "5", 1, 3},
+    };
+    for (const auto& row : rows) {
+        BigInt v = Int(row.value);
+        v.Resize(row.spare);
+        v.ShiftLeftWords(row.words);
+        EXPECT_TRUE(Is(v, row.hex, row.wordCount, row.bitLength))
+            << row.value << " by " << row.words;
+    }
 }
 
 TEST(BigIntArithmetic, AddAndMultiplyWordCounts) {
@@ -402,6 +417,13 @@ TEST_F(BigIntFatal, FullWidthSumsEndByTheirOutputs) {
     EXPECT_EXIT(BigSubtract(Int(1), wide, wide), kAborts, "terminate");
     EXPECT_EXIT(BigAdd(Int(1), wide, wide), kAborts, "integer overflow");
     EXPECT_EXIT(BigSubtract(wide, Int(1), wide), kAborts, "integer overflow");
+    // The most negative 67-word value cannot be negated in its capacity, whatever
+    // it is subtracted from and wherever the result goes.
+    std::vector<uint32_t> lowest(BIGINT_MAX_WORDS, 0);
+    lowest.back() = 0x80000000;
+    const BigInt mostNegative = FromWords(lowest);
+    EXPECT_EXIT(BigSubtract(Int(0), mostNegative, fresh), kAborts, "integer overflow");
+    EXPECT_EXIT(BigSubtract(Int(-1), mostNegative, fresh), kAborts, "integer overflow");
 }
 
 TEST_F(BigIntFatal, DivisionByZero) {

@@ -67,7 +67,8 @@ TEST_F(ClientTest, CipherStepsRefuseMissingCapsuleOrKeyAndMalformedReplies) {
     EXPECT_EQ(Bytes(capsule, capsule + 48), plain);
 
     // A reply's CapsuleSize is refused before any block is touched when it is
-    // short, off the 8-byte grid, or beyond the buffer.
+    // short, off the 8-byte grid, or beyond the buffer; a capsule to send, whose
+    // size bounds itself, only when it is short or off the grid.
     for (uint32_t bad : {0u, 8u, 15u, 20u, 44u, 56u, 0xFFFFFFF8u}) {
         SCOPED_TRACE(bad);
         for (int i = 0; i < 4; ++i) {
@@ -75,7 +76,15 @@ TEST_F(ClientTest, CipherStepsRefuseMissingCapsuleOrKeyAndMalformedReplies) {
         }
         const Bytes before(capsule, capsule + 48);
         EXPECT_EQ(g_MiscCommon._Decrypt(capsule, 48), 2u);
-        EXPECT_EQ(Text().rfind(Prefixed("_Decrypt: "), 0), 0u);
+        EXPECT_EQ(Text(), Prefixed(("_Decrypt: invalid CapsuleSize " + std::to_string(bad) +
+                                    " for a buffer of 48 bytes.")
+                                       .c_str()));
+        if (bad < 48) {
+            EXPECT_EQ(g_MiscCommon._Encrypt(capsule), 2u);
+            EXPECT_EQ(
+                Text(),
+                Prefixed(("_Encrypt: invalid CapsuleSize " + std::to_string(bad) + ".").c_str()));
+        }
         EXPECT_EQ(Bytes(capsule, capsule + 48), before);
     }
 }

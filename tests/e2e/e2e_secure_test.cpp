@@ -128,8 +128,9 @@ TEST_P(SecureFaultTest, HandshakeFailureIsFailedToOpenMiscDriver) {
 INSTANTIATE_TEST_SUITE_P(Faults, SecureFaultTest,
                          ::testing::Values(FaultCase{"wrong-proof", true},
                                            FaultCase{"swapped-confirmation", true},
-                                           FaultCase{"yd=p-1", true}, FaultCase{"yd=sign", true},
-                                           FaultCase{"wrong-ka", true},
+                                           FaultCase{"yd=zero", true}, FaultCase{"yd=one", true},
+                                           FaultCase{"yd=p-1", true}, FaultCase{"yd=p", true},
+                                           FaultCase{"yd=sign", true}, FaultCase{"wrong-ka", true},
                                            FaultCase{"short-ini1", false}),
                          [](const ::testing::TestParamInfo<FaultCase>& info) {
                              std::string name;

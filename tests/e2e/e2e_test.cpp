@@ -606,6 +606,47 @@ TEST_P(E2eTest, ByteOrderMarksAreDecoded) {
     }
 }
 
+// Without --trace the simulator writes nothing: a whole run leaves its log empty.
+TEST_P(E2eTest, SimulatorWithoutTraceIsQuiet) {
+    const std::vector<std::string> arguments = GetParam() == Mode::Plain
+                                                   ? std::vector<std::string>{"--no-encryption"}
+                                                   : std::vector<std::string>{};
+    ASSERT_TRUE(simulator.Start(root, table, log, arguments)) << ReadText(log);
+    EXPECT_EQ(Run({}), "");
+    EXPECT_EQ(ReadText(work / "calibfrombios.bin"), TextFor(ReadBytes(table)));
+    EXPECT_EQ(ReadText(log), "");
+}
+
+// The simulator serves only a complete interface and only options it understands:
+// a DriverVersion it cannot write (a folder in the way, a full disk) or a bad
+// option stops it before it listens.
+TEST(E2eSimulatorStart, RefusedWithoutItsVersionOrWithABadOption) {
+    enum class Version { Writable, Folder, FullDisk };
+    const struct {
+        Version version;
+        std::vector<std::string> arguments;
+        const char* says;
+    } rows[] = {{Version::Folder, {}, "cannot write"},
+                {Version::FullDisk, {}, "cannot write"},
+                {Version::Writable, {"--busy", "x"}, "usage"},
+                {Version::Writable, {"--bogus"}, "usage"}};
+    for (const auto& row : rows) {
+        Workspace w;
+        const std::filesystem::path folder =
+            w.root / "{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}" / "misc0";
+        std::filesystem::create_directories(folder);
+        if (row.version == Version::FullDisk) {
+            std::filesystem::create_symlink("/dev/full", folder / "DriverVersion");
+        } else if (row.version == Version::Folder) {
+            std::filesystem::create_directory(folder / "DriverVersion");
+        }
+        Simulator simulator;
+        EXPECT_FALSE(simulator.Start(w.root, w.table, w.log, row.arguments)) << row.says;
+        EXPECT_NE(ReadText(w.log).find(row.says), std::string::npos) << ReadText(w.log);
+        EXPECT_FALSE(std::filesystem::exists(folder / "device")) << row.says;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Plain, E2eTest, ::testing::Values(Mode::Plain));
 INSTANTIATE_TEST_SUITE_P(Encrypted, E2eTest, ::testing::Values(Mode::Encrypted));
 

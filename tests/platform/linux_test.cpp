@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <initializer_list>
@@ -18,6 +19,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/platform_linux.h"
@@ -148,6 +150,24 @@ class LinuxBackend : public ::testing::Test {
     std::string root_, classFolder_;
 };
 
+// The error codes are Windows' own numbers: callers, scripts and the device's open
+// status see them as numbers, so each is pinned here once.
+TEST(ErrorNumbers, AreTheWindowsOnes) {
+    const std::pair<uint32_t, uint32_t> codes[] = {
+        {platform::kErrorSuccess, 0},           {platform::kErrorInvalidFunction, 1},
+        {platform::kErrorFileNotFound, 2},      {platform::kErrorAccessDenied, 5},
+        {platform::kErrorInvalidHandle, 6},     {platform::kErrorNotEnoughMemory, 8},
+        {platform::kErrorGenFailure, 31},       {platform::kErrorSharingViolation, 32},
+        {platform::kErrorNotSupported, 50},     {platform::kErrorFileExists, 80},
+        {platform::kErrorInvalidParameter, 87}, {platform::kErrorInsufficientBuffer, 122},
+        {platform::kErrorMoreData, 234},        {platform::kErrorNoMoreItems, 259},
+        {platform::kErrorInternalError, 1359},  {platform::kErrorFileReadOnly, 6009},
+    };
+    for (const auto& [code, number] : codes) {
+        EXPECT_EQ(code, number);
+    }
+}
+
 TEST_F(LinuxBackend, RegistryListsPresentInterfacesInByteOrder) {
     EXPECT_EQ(PathOf(0), L"");  // no class folder: an empty set
     const std::string b = Interface("b"), upperC = Interface("C"), plain = Interface("a");
@@ -156,6 +176,14 @@ TEST_F(LinuxBackend, RegistryListsPresentInterfacesInByteOrder) {
     EXPECT_EQ(PathOf(0), Wide(upperC + "/device"));
     EXPECT_EQ(PathOf(1), Wide(b + "/device"));
     EXPECT_EQ(PathOf(2), L"");
+
+    // A root of one character is that folder ("." here), not the default.
+    const std::string before = std::filesystem::current_path();
+    ASSERT_EQ(chdir(root_.c_str()), 0);
+    setenv("MISC_DEVICE_ROOT", ".", 1);
+    const std::wstring relative = PathOf(0);
+    ASSERT_EQ(chdir(before.c_str()), 0);
+    EXPECT_EQ(relative, Wide("." + upperC.substr(root_.size()) + "/device"));
 }
 
 TEST_F(LinuxBackend, DriverVersionRules) {

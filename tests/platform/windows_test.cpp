@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,55 @@ TEST(WindowsDiscovery, NoMiscDriverGivesAnEmptySetAndNoMoreItems) {
     platform::DestroyDeviceInfoSet(set);
     EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNoMoreItems);
     platform::DestroyDeviceInfoSet(nullptr);
+}
+
+// Arguments the backend refuses itself, before any system call: each leaves its own
+// error, not the value from before (1234) nor what the system would say.
+TEST(WindowsDiscovery, ArgumentsRefusedBeforeTheSystemIsAsked) {
+    platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kMiscInterface);
+    ASSERT_NE(set, nullptr);
+    platform::DeviceInterface deviceInterface{};
+    platform::DeviceInfo deviceInfo{};
+    uint8_t detail[8] = {};
+    uint32_t size = 8;
+    wchar_t text[4];
+    const struct {
+        const char* what;
+        std::function<bool()> call;  // true when the call failed
+        uint32_t error;
+    } rows[] = {
+        {"OpenDeviceInfoSet(null)", [] { return platform::OpenDeviceInfoSet(nullptr) == nullptr; },
+         87},
+        {"EnumDeviceInterface(null set)",
+         [&] {
+             return !platform::EnumDeviceInterface(nullptr, &kMiscInterface, 0, &deviceInterface);
+         },
+         87},
+        {"GetDeviceInterfaceDetail(null set)",
+         [&] {
+             return !platform::GetDeviceInterfaceDetail(nullptr, &deviceInterface, nullptr, 0,
+                                                        nullptr, nullptr);
+         },
+         87},
+        {"GetDeviceInterfaceDetail(detail shorter than its fixed part)",
+         [&] {
+             return !platform::GetDeviceInterfaceDetail(set, &deviceInterface, detail, 4, nullptr,
+                                                        nullptr);
+         },
+         1784},
+        {"OpenDriverKey(null set)",
+         [&] { return platform::OpenDriverKey(nullptr, &deviceInfo) == nullptr; }, 87},
+        {"QueryRegistryString(null key)",
+         [&] { return platform::QueryRegistryString(nullptr, L"x", text, &size) == 87; }, 1234},
+        {"OpenDevice(null)",
+         [] { return platform::OpenDevice(nullptr) == platform::InvalidDeviceHandle(); }, 87},
+    };
+    for (const auto& row : rows) {
+        platform::SetLastErrorValue(1234);
+        EXPECT_TRUE(row.call()) << row.what;
+        EXPECT_EQ(platform::GetLastErrorValue(), row.error) << row.what;
+    }
+    platform::DestroyDeviceInfoSet(set);
 }
 
 // Registers a device with one interface of kTestInterface and a driver key holding
@@ -400,6 +451,56 @@ TEST(WindowsCommandLine, UnquotedProgramPathStaysWhole) {
     }
 }
 
+// The child's part of the test below: 0 when the program's own path, spaces and
+// all, is argument 0 and the one argument after it follows.
+constexpr char kOwnPathArgument[] = "--check-own-path";
+int CheckOwnPath() {
+    wchar_t module[MAX_PATH];
+    if (GetModuleFileNameW(nullptr, module, MAX_PATH) == 0) {
+        return 99;
+    }
+    int count = 0;
+    wchar_t** arguments = platform::CommandLineArguments(&count);
+    const bool whole = arguments != nullptr && count == 2 && _wcsicmp(arguments[0], module) == 0 &&
+                       std::wcscmp(arguments[1], L"--check-own-path") == 0;
+    platform::FreeCommandLineArguments(arguments);
+    return whole ? 0 : 10 + count;
+}
+
+// Started from a folder with a space in its name by a line that names it unquoted,
+// as a launcher may start quellix.exe, the program finds its own path as one
+// argument.
+TEST(WindowsCommandLine, UnquotedPathWithASpaceStaysWholeForTheProgram) {
+    wchar_t self[MAX_PATH];
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring folder =
+        std::wstring(temp) + L"quellix cmd " + std::to_wstring(GetCurrentProcessId());
+    const std::wstring copy = folder + L"\\platform test.exe";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
+    ASSERT_TRUE(CopyFileW(self, copy.c_str(), /*bFailIfExists=*/TRUE)) << GetLastError();
+    std::wstring line = copy + L" --check-own-path";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION child{};
+    // The program named apart: without it Wine would quote the path on the line.
+    const BOOL started = CreateProcessW(copy.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &startup, &child);
+    const DWORD startError = GetLastError();
+    DWORD exitCode = 0;
+    if (started) {
+        WaitForSingleObject(child.hProcess, 60000);
+        GetExitCodeProcess(child.hProcess, &exitCode);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    }
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+    ASSERT_TRUE(started) << startError;
+    EXPECT_EQ(exitCode, 0u);
+}
+
 // ---------------------------------------------------------------------------
 // Files with wide names
 
@@ -505,12 +606,125 @@ TEST_F(WideFiles, OnlyADiskFileIsOpenedForReading) {
     EXPECT_EQ(platform::GetLastErrorValue(), platform::kErrorNotSupported);
 }
 
+// A failure the backend finds itself, not a system call, still becomes the last-error
+// value: nothing stale from before is left to be reported.
+TEST_F(WideFiles, FailuresFoundWithoutTheSystemSetTheLastError) {
+    const std::wstring from = Path(L"new.tmp");
+    const std::wstring readOnly = Path(L"calibfrombios.bin");
+    for (const std::wstring& path : {from, readOnly}) {
+        std::FILE* file = platform::OpenFile(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(std::fclose(file), 0);
+    }
+    ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    const struct {
+        const char* what;
+        std::function<bool()> call;
+        uint32_t error;
+    } rows[] = {
+        {"CreateNewFile(null)", [] { return platform::CreateNewFile(nullptr) != nullptr; }, 87},
+        {"FlushFileToDisk(null)", [] { return platform::FlushFileToDisk(nullptr); }, 87},
+        {"ReplaceFile(null, ...)", [&] { return platform::ReplaceFile(nullptr, from.c_str()); },
+         87},
+        {"RemoveFile(null)", [] { return platform::RemoveFile(nullptr); }, 87},
+        {"ReplaceFile onto a read-only file",
+         [&] { return platform::ReplaceFile(from.c_str(), readOnly.c_str()); }, 6009},
+    };
+    for (const auto& row : rows) {
+        platform::SetLastErrorValue(1234);
+        EXPECT_FALSE(row.call()) << row.what;
+        EXPECT_EQ(platform::GetLastErrorValue(), row.error) << row.what;
+    }
+    SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// ---------------------------------------------------------------------------
+// Leaks: every test runs twice (CMakeLists.txt passes --gtest_repeat=2). The first
+// round lets the system libraries make what they keep for the process; in the
+// second, a test must end with as many handles and process-heap blocks as it began
+// with, so a release the backend skips (a key, a device set, a device handle, a
+// heap or LocalAlloc block) fails the test that made it.
+
+size_t BusyHeapBlocks() {
+    HANDLE heap = GetProcessHeap();
+    size_t busy = 0;
+    if (!HeapLock(heap)) {
+        return 0;
+    }
+    PROCESS_HEAP_ENTRY entry{};
+    while (HeapWalk(heap, &entry)) {
+        busy += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0 ? 1 : 0;
+    }
+    HeapUnlock(heap);
+    return busy;
+}
+
+// This process's handles as the system lists them (Wine's GetProcessHandleCount
+// always answers 0).
+size_t OpenHandles() {
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    struct Entry {
+        ULONG process;
+        UCHAR type, flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    struct List {
+        ULONG count;
+        Entry entries[1];
+    };
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<uint8_t> buffer(1 << 16);
+    LONG status;
+    ULONG needed = 0;
+    while ((status = query(kSystemHandleInformation, buffer.data(),
+                           static_cast<ULONG>(buffer.size()), &needed)) == kInfoLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) {
+        return 0;
+    }
+    const auto* list = reinterpret_cast<const List*>(buffer.data());
+    size_t own = 0;
+    for (ULONG i = 0; i < list->count; ++i) {
+        own += list->entries[i].process == GetCurrentProcessId() ? 1 : 0;
+    }
+    return own;
+}
+
+class LeakCheck : public ::testing::EmptyTestEventListener {
+    void OnTestIterationStart(const ::testing::UnitTest&, int iteration) override {
+        checking_ = iteration > 0;
+    }
+    void OnTestStart(const ::testing::TestInfo&) override {
+        handles_ = OpenHandles();
+        blocks_ = BusyHeapBlocks();
+    }
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        if (checking_) {
+            EXPECT_EQ(OpenHandles(), handles_) << "handles left open";
+            EXPECT_EQ(BusyHeapBlocks(), blocks_) << "process-heap blocks left allocated";
+        }
+    }
+    bool checking_ = false;
+    size_t handles_ = 0;
+    size_t blocks_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     g_argc = argc;
     g_argv = argv;
     std::vector<char*> copy(argv, argv + argc);  // gtest edits the array it is given
+    if (argc > 1 && std::strcmp(argv[argc - 1], kOwnPathArgument) == 0) {
+        return CheckOwnPath();
+    }
     ::testing::InitGoogleTest(&argc, copy.data());
+    ::testing::UnitTest::GetInstance()->listeners().Append(new LeakCheck);
     return RUN_ALL_TESTS();
 }

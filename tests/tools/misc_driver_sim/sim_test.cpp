@@ -225,6 +225,19 @@ TEST_F(SimTest, PlainDriverRefusesTheProbeAndServesCapsulesInClear) {
     EXPECT_EQ(Bytes(table, table + 110), misc_sim::DefaultTable());
 }
 
+// The bad-header fault serves byte 3 of the table (the header's 01) as 00 and
+// changes nothing else.
+TEST_F(SimTest, BadHeaderFaultClearsByteThreeOnly) {
+    device->config.encryption = false;
+    device->config.faults.badHeader = true;
+    ASSERT_EQ(client->_Initialize(), 0u);
+    uint8_t table[110];
+    ASSERT_EQ(ReadTable(table), 0u);
+    Bytes expected = misc_sim::DefaultTable();
+    expected[3] = 0x00;
+    EXPECT_EQ(Bytes(table, table + 110), expected);
+}
+
 // --- raw frames -----------------------------------------------------------------
 
 Bytes Frame(uint32_t code, const Bytes& input, uint32_t outSize) {
@@ -384,6 +397,90 @@ TEST_F(SimTest, HandshakeMessagesOutOfTurnOrMisshapenAreRefused) {
     oracle::PutLe32(ini2.data() + 4, oracle::Le32(reply.output.data()));
     EXPECT_EQ(send(ini2, 20).error, 5u);
     EXPECT_EQ(device->handle.phase, misc_sim::Phase::Offered);
+}
+
+// Ini1 takes a public value strictly between 1 and p - 1: the edges are refused, the
+// values next to them taken.
+TEST_F(SimTest, Ini1TakesAPublicValueStrictlyBetweenOneAndPMinusOne) {
+    const struct {
+        const char* name;
+        uint32_t low;  // word 0: the others are the prime's, or zero for a small value
+        bool small, taken;
+    } rows[] = {{"1", 1, true, false},
+                {"2", 2, true, true},
+                {"p - 2", 0xFFFFFFFD, false, true},
+                {"p - 1", 0xFFFFFFFE, false, false},
+                {"p", 0xFFFFFFFF, false, false}};
+    for (const auto& row : rows) {
+        Bytes ini1 = {'I', 'n', 'i', '1'};
+        ini1.resize(160, 0);
+        for (uint32_t i = 1; i < 33 && !row.small; ++i) {
+            oracle::PutLe32(ini1.data() + 4 + 4 * i, kOakleyGroup2Prime[i]);
+        }
+        oracle::PutLe32(ini1.data() + 4, row.low);
+        const misc_sim::Reply reply = Send(MiscCommon::IOCTL_MISC_SESSION, ini1, 160);
+        EXPECT_EQ(reply.ok, row.taken ? 1u : 0u) << "Yc = " << row.name;
+        EXPECT_EQ(reply.error, row.taken ? 0u : 5u) << "Yc = " << row.name;
+    }
+}
+
+// Function 0x0114 serves subfunctions 0 to 2, each with room for its data; any other
+// subfunction or function is refused (status 1), short data is a bad request (3).
+TEST_F(SimTest, MiscFunctionsOutsideTheCalibrationStepsAreRefused) {
+    device->config.encryption = false;
+    ASSERT_EQ(client->_Initialize(), 0u);
+    const struct {
+        uint16_t function, subfunction, length;
+        uint8_t status;
+    } rows[] = {{0x0114, 0, 6, 3},      {0x0114, 1, 123, 3}, {0x0114, 3, 8, 1},
+                {0x0114, 0xFFFF, 8, 1}, {0x0115, 0, 7, 1},   {0x0114, 0, 7, 0}};
+    for (const auto& row : rows) {
+        Bytes packet(MISC_PACKET_HEADER_SIZE + row.length, 0);
+        const uint16_t size = uint16_t(packet.size());
+        const uint16_t header[5] = {row.function, size, size, 0, row.subfunction};
+        std::memcpy(packet.data(), header, sizeof header);
+        ASSERT_EQ(client->CallMiscFunction(packet.data(), size), 0u);
+        EXPECT_EQ(packet[0], row.status) << row.function << "/" << row.subfunction;
+    }
+}
+
+// A request without input makes the shortest payload, 24 bytes: its inner code
+// judges it. A shorter payload is refused as a capsule.
+TEST_F(SimTest, TheShortestRequestReachesItsInnerCode) {
+    device->config.encryption = false;
+    const struct {
+        uint32_t payloadLength, innerCode, error;
+    } rows[] = {{24, MiscCommon::IOCTL_MISC_BIOS_EXT_TABLE, 87},
+                {24, 0x222ABC, 1},
+                {20, MiscCommon::IOCTL_MISC_BIOS_EXT_TABLE, 5}};
+    for (const auto& row : rows) {
+        Bytes capsule(MiscCommon::CapsuleSizeFor(row.payloadLength), 0);
+        oracle::PutLe32(capsule.data(), row.payloadLength);
+        oracle::PutLe32(capsule.data() + 4, uint32_t(capsule.size()));
+        oracle::PutLe32(capsule.data() + 16, row.payloadLength);
+        oracle::PutLe32(capsule.data() + 20, row.innerCode);
+        oracle::PutLe32(capsule.data() + 28, 110);
+        const misc_sim::Reply reply = Send(MiscCommon::IOCTL_MISC_ENCAPSULATED, capsule, 128);
+        EXPECT_EQ(reply.ok, 0u);
+        EXPECT_EQ(reply.error, row.error) << row.payloadLength << " bytes for " << row.innerCode;
+    }
+}
+
+// Every byte of the driver's randomness is written: over 16 calls, each position
+// moves off a marker at least once (a byte left alone fails, a random one does so
+// with odds of 2^-128).
+TEST(SimRandom, SystemRandomWritesEveryByte) {
+    std::vector<bool> written(33, false);
+    for (int call = 0; call < 16; ++call) {
+        uint8_t bytes[34];
+        std::memset(bytes, 0xA5, sizeof bytes);
+        misc_sim::SystemRandom(bytes, 33);
+        for (size_t i = 0; i < 33; ++i) {
+            written[i] = written[i] || bytes[i] != 0xA5;
+        }
+        EXPECT_EQ(bytes[33], 0xA5) << "beyond the size";
+    }
+    EXPECT_EQ(written, std::vector<bool>(33, true));
 }
 
 TEST(SimTable, SaveReplacesTheFileWhole) {
