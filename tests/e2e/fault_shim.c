@@ -46,12 +46,12 @@ extern void* __libc_realloc(void* block, size_t size);
 
 static void ParseFaults(void) {
     static char copy[512];
-    const char* spec = getenv("QUELLIX_FAULTS");
+    const char* wanted = getenv("QUELLIX_FAULTS");
     g_faultCount = 0;
-    if (spec == NULL) {
+    if (wanted == NULL) {
         return;
     }
-    snprintf(copy, sizeof copy, "%s", spec);
+    snprintf(copy, sizeof copy, "%s", wanted);
     char* rest = copy;
     for (char* item; (item = strtok_r(rest, ";", &rest)) != NULL && g_faultCount < kMaxFaults;) {
         char* fields[3] = {item, "", ""};
