@@ -168,6 +168,18 @@ TEST(ErrorNumbers, AreTheWindowsOnes) {
     }
 }
 
+// The counter counts nanoseconds of a monotonic clock, past every pause; a null
+// count is refused.
+TEST(LinuxClock, CounterRunsInNanosecondsAndRefusesNull) {
+    int64_t before = 0;
+    int64_t after = 0;
+    ASSERT_TRUE(platform::QueryPerformanceCount(&before));
+    platform::SleepMilliseconds(2);
+    ASSERT_TRUE(platform::QueryPerformanceCount(&after));
+    EXPECT_GE(after - before, 2000000);
+    EXPECT_FALSE(platform::QueryPerformanceCount(nullptr));
+}
+
 TEST_F(LinuxBackend, RegistryListsPresentInterfacesInByteOrder) {
     EXPECT_EQ(PathOf(0), L"");  // no class folder: an empty set
     const std::string b = Interface("b"), upperC = Interface("C"), plain = Interface("a");
