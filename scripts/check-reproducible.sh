@@ -2,29 +2,27 @@
 # Builds quellix.exe once more from a copy of the source in another folder and
 # compares it byte for byte with the given builds' exe: anyone who builds the same
 # source must get the published bytes (before signing, which scripts/release.sh does
-# on a copy). Only the quellix target is built again.
+# on a copy). The given builds are one side; only the quellix target is built again.
 #
-# Usage: scripts/check-reproducible.sh BUILD-DIR:ARCH...   e.g. build-mingw32:i686
-# (ARCH names cmake/toolchain-mingw-ARCH.cmake). Exits 1 when an exe differs.
+# Usage: scripts/check-reproducible.sh PRESET...   e.g. mingw32 mingw64 (the presets of
+# builds already made). Exits 1 when an exe differs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
-jobs=$(nproc 2>/dev/null || echo 2)
-source scripts/mingw-configure.sh
 other=$(mktemp -d /tmp/quellix-again.XXXXXX)
-trap 'rm -rf "$other"' EXIT
+at_exit 'rm -rf "$other"'
 # The source as a checkout holds it: no build folders, nothing of git's own.
-mkdir "$other/src"
-tar -c --exclude='./build*' --exclude=./.git --exclude=./out . | tar -x -C "$other/src"
+tar -c --exclude='./build*' --exclude=./.git --exclude=./out . | tar -x -C "$other"
 
 status=0
-for build in "$@"; do
-    dir=${build%%:*}
-    arch=${build##*:}
-    mingw_configure "$other/src" "$other/$dir" "$arch" -DQUELLIX_TESTS=OFF
-    cmake --build "$other/$dir" --target quellix -j"$jobs" >/dev/null
+for preset in "$@"; do
+    dir=build-$preset
+    # The copy's own presets: its build folder is inside it.
+    (cd "$other" && cmake --preset "$preset" -DQUELLIX_TESTS=OFF >/dev/null &&
+        cmake --build --preset "$preset" --target quellix -j"$jobs" >/dev/null)
     if cmp "$dir/app/quellix.exe" "$other/$dir/app/quellix.exe"; then
-        echo "same bytes from $other/src: $dir/app/quellix.exe" \
+        echo "same bytes from $other: $dir/app/quellix.exe" \
             "$(sha256sum "$dir/app/quellix.exe" | cut -d' ' -f1)"
     else
         echo "NOT reproducible: $dir/app/quellix.exe differs when built in $other"

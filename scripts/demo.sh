@@ -2,17 +2,20 @@
 # The main job end to end: read the touch-screen calibration out of the (simulated)
 # BIOS, change it, write it back, and read it again to show that it changed.
 #
-# Builds quellix and misc-driver-sim into build/ (or $QUELLIX_DEMO_BUILD_DIR), runs the simulated misc driver in
-# a temporary device root with a temporary Table 5 file, and runs quellix in a
+# Builds only quellix and misc-driver-sim (the program preset: no test libraries)
+# into build/ (or $QUELLIX_DEMO_BUILD_DIR), runs the simulated misc driver in a
+# temporary device root with a temporary Table 5 file, and runs quellix in a
 # temporary folder. Everything temporary is removed and the simulator stopped on
-# exit. Exits non-zero if any step fails.
+# exit. Installs what is missing; exits non-zero if any step fails.
 #
 # --windows: the same with the 64-bit quellix.exe (build-mingw64) under Wine, through
 # scripts/wine-run.sh, which lets it find and open the simulated driver through
-# SetupAPI and DeviceIoControl. Needs Wine and MinGW-w64 (scripts/test-windows.sh
-# installs them); the first run makes a Wine prefix, which takes a minute.
+# SetupAPI and DeviceIoControl, in this checkout's Wine prefix (WINEPREFIX to choose
+# another). The first run makes the prefix, which takes a minute. The Wine server and
+# the relay that the demo started are stopped when it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 WINDOWS=no
 case "${1:-}" in
@@ -25,24 +28,40 @@ esac
 # no: a driver without encryption (misc-driver-sim --no-encryption).
 ENCRYPTION=${QUELLIX_DEMO_ENCRYPTION:-yes}
 BUILD=${QUELLIX_DEMO_BUILD_DIR:-build}
-jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n== %s\n' "$*"; }
 fail() { printf 'demo: FAILED: %s\n' "$*" >&2; exit 1; }
 
+# Builds targets quietly; a failure shows the end of the build's output.
+build() {
+  local dir=$1 out
+  shift
+  out=$(cmake --build "$dir" --target "$@" -j"$jobs" 2>&1) || { echo "$out" | tail -n 30 >&2; fail "building $* failed"; }
+}
+
+packages=(g++ cmake make)
+[ "$WINDOWS" = no ] || packages+=(wine wine64 g++-mingw-w64-x86-64 googletest)
+install_missing "${packages[@]}"
+
 step "building quellix and misc-driver-sim into $BUILD/"
-cmake -S . -B "$BUILD" >/dev/null
-cmake --build "$BUILD" --target quellix misc-driver-sim quellix-wine-relay -j"$jobs" >/dev/null
+# A folder that is configured already (with the tests, say) is kept as it is.
+[ -f "$BUILD/Makefile" ] || configure program "$BUILD" || fail "configuring $BUILD failed"
+build "$BUILD" quellix misc-driver-sim quellix-wine-relay
 quellix=$(cd "$BUILD" && pwd)/app/quellix
 sim=$(cd "$BUILD" && pwd)/tools/misc_driver_sim/misc-driver-sim
 runner=()
 if [ "$WINDOWS" = yes ]; then
   step "building the 64-bit quellix.exe and the Wine bridge into build-mingw64/"
-  source scripts/mingw-configure.sh
-  [ -f build-mingw64/CMakeCache.txt ] || mingw_configure . build-mingw64 x86_64 -DQUELLIX_TESTS=OFF
-  cmake --build build-mingw64 --target quellix quellix_bridge bridge_sync -j"$jobs" >/dev/null
+  [ -f build-mingw64/Makefile ] || configure mingw64 || fail "configuring build-mingw64 failed"
+  build build-mingw64 quellix quellix_bridge bridge_sync
   quellix=$PWD/build-mingw64/app/quellix.exe
   runner=(env QUELLIX_NATIVE_BUILD="$(cd "$BUILD" && pwd)" bash "$PWD/scripts/wine-run.sh")
+  export WINEPREFIX=${WINEPREFIX:-$(default_wineprefix)}
+  # What runs for this prefix already (another run's relay) is left alone.
+  relay=$(cat "$WINEPREFIX/quellix-bridge/relay.pid" 2>/dev/null || true)
+  if [ -z "$relay" ] || ! grep -qa quellix-wine-relay "/proc/$relay/cmdline" 2>/dev/null; then
+    at_exit stop_wine
+  fi
   [ -f "$quellix" ] || fail "no $quellix"
 else
   [ -x "$quellix" ] || fail "no $quellix"
@@ -50,16 +69,7 @@ fi
 [ -x "$sim" ] || fail "no $sim"
 
 tmp=$(mktemp -d /tmp/quellix-demo-XXXXXX)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+at_exit 'rm -rf "$tmp"'
 
 root=$tmp/root
 table=$tmp/table5.bin
@@ -76,21 +86,23 @@ esac
 step "starting the simulated misc driver ($mode)"
 "$sim" "${sim_args[@]}" >"$tmp/sim.out" 2>"$tmp/sim.log" &
 sim_pid=$!
-for _ in $(seq 100); do
-  grep -qx ready "$tmp/sim.out" 2>/dev/null && break
-  kill -0 "$sim_pid" 2>/dev/null || fail "simulator ended: $(cat "$tmp/sim.log")"
-  sleep 0.1
-done
-grep -qx ready "$tmp/sim.out" || fail "simulator not ready after 10 s"
+at_exit "stop_pid $sim_pid"
+wait_for "$sim_pid" 10 grep -qx ready "$tmp/sim.out" ||
+  fail "the simulator did not start: $(cat "$tmp/sim.log")"
 echo "device root $root, table file $table"
 
 # Runs quellix in a folder; with -debug a failure is reported on stderr, and the
-# exit code is always 0, so an empty stderr is the sign of success.
+# exit code is always 0, so an empty stderr is the sign of success. Under Wine,
+# status 125 is wine-run.sh's own: Wine did not get as far as the program.
 run_quellix() {
   local folder=$1
   shift
-  local err
-  err=$(cd "$folder" && "${runner[@]}" "$quellix" -debug "$@" 2>&1 >/dev/null) || fail "quellix crashed: $err"
+  local err rc=0
+  err=$(cd "$folder" && "${runner[@]}" "$quellix" -debug "$@" 2>&1 >/dev/null) || rc=$?
+  if [ "$rc" = 125 ] && [ "$WINDOWS" = yes ]; then
+    fail "Wine could not run quellix.exe: $err"
+  fi
+  [ "$rc" = 0 ] || fail "quellix crashed (status $rc): $err"
   [ -z "$err" ] || fail "quellix $*: $err"
 }
 
@@ -103,7 +115,7 @@ show_words() {
 name=quellix
 if [ "$WINDOWS" = yes ]; then
   name="quellix.exe under Wine"
-  echo "quellix.exe: $quellix, Wine prefix ${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/quellix/wine-prefix}"
+  echo "quellix.exe: $quellix, Wine prefix $WINEPREFIX"
 fi
 
 step "read-out: $name (no options) writes calibfrombios.bin"

@@ -18,12 +18,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-jobs=$(nproc 2>/dev/null || echo 2)
-
-source scripts/install-missing.sh
+source scripts/lib.sh
 install_missing cmake make zip g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 wixl \
     osslsigncode
-source scripts/mingw-configure.sh
 source scripts/packaging.sh
 source scripts/wine-loaders.sh
 
@@ -47,13 +44,11 @@ export TZ=UTC
 stamp=$(git log -1 --format=%ct 2>/dev/null || echo 1767225600)
 
 # --- builds: both exes, and the image checker (64-bit, it reads either) -------------
-for build in win32:i686 win64:x86_64; do
-    dir=build-release-${build%%:*}
-    echo "== $dir"
-    mingw_configure . "$dir" "${build##*:}" -DQUELLIX_TESTS=ON
+for preset in release-win32 release-win64; do
+    echo "== build-$preset"
+    configure "$preset"
+    cmake --build --preset "$preset" -j"$jobs"
 done
-cmake --build build-release-win32 --target quellix -j"$jobs"
-cmake --build build-release-win64 --target quellix exe_check -j"$jobs"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-release-win32/CMakeCache.txt)
 if ! grep -q "^Version $version\b" README.md; then
     echo "README.md does not say \"Version $version\" (the project() version)" >&2
@@ -62,11 +57,8 @@ fi
 
 work=$(mktemp -d /tmp/quellix-release.XXXXXX)
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-    [ ! -d "$WINEPREFIX" ] || wineserver -k 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+at_exit 'rm -rf "$work"'
+at_exit stop_wine
 (unset DISPLAY WAYLAND_DISPLAY && "$wine64" wineboot --init >/dev/null 2>&1)
 
 # --- the packages ------------------------------------------------------------------

@@ -15,19 +15,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-source scripts/install-missing.sh
+source scripts/lib.sh
 install_missing openssl osslsigncode wixl msitools python3
 source scripts/packaging.sh
 source scripts/wine-loaders.sh
 : "${WINEPREFIX:?run from scripts/test-windows.sh, in its Wine prefix}"
 
 work=$(mktemp -d /tmp/quellix-packaging.XXXXXX)
-sim_pid=""
-cleanup() {
-    [ -z "$sim_pid" ] || { kill "$sim_pid" && wait "$sim_pid"; } 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+at_exit 'rm -rf "$work"'
 failures=0
 fail() {
     echo "FAIL: $*"
@@ -152,10 +147,8 @@ mkdir -p "$work/devices" "$work/run"
 build/tools/misc_driver_sim/misc-driver-sim --root "$work/devices" --table "$work/table5.bin" \
     >"$work/sim.out" 2>"$work/sim.log" &
 sim_pid=$!
-for _ in $(seq 100); do
-    ! grep -qx ready "$work/sim.out" || break
-    sleep 0.1
-done
+at_exit "stop_pid $sim_pid"
+wait_for "$sim_pid" 10 grep -qx ready "$work/sim.out" || fail "misc-driver-sim did not start"
 rc=0
 (cd "$work/run" && MISC_DEVICE_ROOT=$work/devices bash "$OLDPWD/scripts/wine-run.sh" \
     "$files/quellix.exe" -exitcode -debug) >"$work/run.log" 2>&1 || rc=$?

@@ -36,11 +36,10 @@ elif [ $# -gt 0 ]; then
     usage
 fi
 
-jobs=$(nproc 2>/dev/null || echo 2)
+source scripts/lib.sh
 
 # --- packages -----------------------------------------------------------------
 # wine32 is an i386 package: the 32-bit quellix.exe needs it.
-source scripts/install-missing.sh
 apt_update=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "== adding the i386 architecture (wine32)"
@@ -52,26 +51,31 @@ install_missing cmake make g++ googletest libgtest-dev wine wine32:i386 wine64 g
     g++-mingw-w64-x86-64
 
 # --- cross builds ----------------------------------------------------------------
-source scripts/mingw-configure.sh
-builds=(mingw32:i686 mingw64:x86_64)
-[ "$only64" = 0 ] || builds=(mingw64:x86_64)
+builds=(mingw32 mingw64)
+[ "$only64" = 0 ] || builds=(mingw64)
 for build in "${builds[@]}"; do
-    dir=build-${build%%:*}
-    echo "== $dir"
-    mingw_configure . "$dir" "${build##*:}" -DQUELLIX_TESTS=ON
-    cmake --build "$dir" -j"$jobs"
+    echo "== build-$build"
+    configure "$build"
+    cmake --build --preset "$build" -j"$jobs"
 done
 
 # --- reproducible: quellix.exe built again from a copy of the source elsewhere -------
+# In the background, at a lower priority: the tests under Wine below leave a processor
+# idle much of the time. Its report comes at the end.
+repro_pid=""
 if [ "$soak" = 0 ] && [ "$only64" = 0 ]; then
-    echo "== quellix.exe built a second time in another folder, compared byte for byte"
-    bash scripts/check-reproducible.sh build-mingw32:i686 build-mingw64:x86_64
+    echo "== quellix.exe built a second time in another folder (meanwhile), compared byte for byte"
+    repro_log=$(mktemp /tmp/quellix-repro.XXXXXX)
+    at_exit 'rm -f "$repro_log"'
+    nice -n 10 setsid bash scripts/check-reproducible.sh mingw32 mingw64 >"$repro_log" 2>&1 &
+    repro_pid=$!
+    at_exit "stop_group $repro_pid"
 fi
 
 # --- native: the simulator, the relay and the end-to-end tests ---------------------------
 echo "== build (native: misc-driver-sim, quellix-wine-relay, e2e_tests)"
-[ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
-cmake --build build -j"$jobs" --target misc-driver-sim quellix-wine-relay e2e_tests
+configure native
+cmake --build --preset native -j"$jobs" --target misc-driver-sim quellix-wine-relay e2e_tests
 
 # --- Wine loaders: which bitness runs on this host ----------------------------------
 source scripts/wine-loaders.sh
@@ -84,24 +88,13 @@ export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
-cleanup() {
-    wineserver -k 2>/dev/null || true
-    # The relay that wine-run.sh started for this prefix.
-    kill "$(cat "$WINEPREFIX/quellix-bridge/relay.pid" 2>/dev/null)" 2>/dev/null || true
-    rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
+# The server, and the relay that wine-run.sh starts for this prefix, end with the run.
+at_exit 'rm -rf "$WINEPREFIX"'
+at_exit stop_wine
 echo "== Wine prefix $WINEPREFIX"
 # One server for the whole run, so every test starts quickly and Wine's services are
 # up before the exe checks trace anything.
-wineserver -p
-"$wine64" wineboot --init
-# A prefix's first boot leaves two service managers running, and the bridge driver's
-# service, created later, would be unknown to the one asked to start it: start afresh.
-wineserver -k
-wineserver -w
-wineserver -p
-"$wine64" wineboot
+wine_boot "$wine64"
 
 # The end-to-end suite against quellix.exe, with the expectations of the Linux build.
 # Cases that cannot run under Wine skip themselves and say why.
@@ -141,7 +134,7 @@ if printf 'relay 1 %032d\ninterface 1 - 2f\n' 0 |
 fi
 for dir in "${dirs[@]}"; do
     echo "== tests of $dir under Wine"
-    (cd "$dir" && ctest -j1 --output-on-failure) || status=1
+    ctest --preset "${dir#build-}" || status=1
 done
 for dir in "${dirs[@]}"; do
     echo "== end-to-end tests: $dir/app/quellix.exe under Wine"
@@ -150,6 +143,11 @@ done
 if [ "$only64" = 0 ]; then
     echo "== packaging: signing; the MSI packages installed, upgraded and removed under Wine"
     bash scripts/test-packaging.sh || status=1
+fi
+if [ -n "$repro_pid" ]; then
+    echo "== quellix.exe built a second time in another folder"
+    wait "$repro_pid" || status=1
+    cat "$repro_log"
 fi
 if [ -z "$wine32" ] && [ "$only64" = 0 ]; then
     echo "== build-mingw32/app/quellix.exe checked as an image by the 64-bit checker"

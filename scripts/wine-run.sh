@@ -20,10 +20,14 @@
 #   (tools/wine_bridge). No class folder, no interfaces. This is done on every call,
 #   and stays so after the program ends (a program run in the prefix otherwise sees
 #   the last call's interfaces).
-# - The prefix is WINEPREFIX when set, else one of our own, made on first use and
-#   kept (~/.cache/quellix/wine-prefix). Calls on one prefix take turns: each holds
-#   the prefix's lock from the set-up until its program ends, as the interfaces
-#   belong to the whole prefix.
+# - The prefix is WINEPREFIX when set, else this checkout's own, made on first use
+#   and kept (~/.cache/quellix/wine-prefix-<folder>-<hash of the checkout's path>), so
+#   two checkouts never share a relay. Calls on one prefix take turns: each holds the
+#   prefix's lock from the set-up until its program ends, as the interfaces belong to
+#   the whole prefix. The Wine server and the relay stay up for the next call (the
+#   relay ends after 15 idle minutes); scripts/lib.sh's stop_wine ends both.
+# - Status 125 with one line on stderr: Wine could not be set up or started (not
+#   installed, its server or prefix failing), as opposed to the program's own status.
 # - The Wine loaders come from scripts/wine-loaders.sh: a 64-bit EXE and all of the
 #   set-up run under the 64-bit loader; a 32-bit EXE runs under the 32-bit loader
 #   where this host runs 32-bit programs, and fails (status 125) where it does not.
@@ -42,6 +46,7 @@ for fd in /proc/$$/fd/*; do
     [ "$fd" -le 2 ] || eval "exec $fd>&-" 2>/dev/null
 done
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$repo/scripts/lib.sh"
 run_log=${QUELLIX_WINE_RUN_LOG:-/dev/null}
 die() {
     echo "wine-run.sh: $*" >&2
@@ -73,25 +78,26 @@ native=${QUELLIX_NATIVE_BUILD:-$repo/build}
 driver=$mingw64/tools/wine_bridge/quellix_bridge.sys
 sync_exe=$mingw64/tools/wine_bridge/bridge_sync.exe
 relay=$native/tools/wine_bridge/quellix-wine-relay
-jobs=$(nproc 2>/dev/null || echo 2)
 build_log=$(mktemp /tmp/quellix-wine-run.XXXXXX)
 trap 'rm -f "$build_log"' EXIT
+# A folder without a Makefile (never configured, or a configure that failed) is
+# configured; one that is configured is kept as it is.
+build_part() {
+    local preset=$1 dir=$2 target=$3
+    { [ -f "$dir/Makefile" ] || configure "$preset" "$dir"; } >"$build_log" 2>&1 &&
+        cmake --build "$dir" --target "$target" -j"$jobs" >>"$build_log" 2>&1 ||
+        die "building $target failed: $(tail -n 20 "$build_log")"
+}
 if [ ! -f "$driver" ] || [ ! -f "$sync_exe" ]; then
-    { [ -f "$mingw64/CMakeCache.txt" ] ||
-        cmake -S "$repo" -B "$mingw64" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-x86_64.cmake" \
-            -DCMAKE_BUILD_TYPE=Release; } >"$build_log" 2>&1 &&
-        cmake --build "$mingw64" --target quellix_bridge bridge_sync -j"$jobs" >>"$build_log" 2>&1 ||
-        die "building the bridge driver failed: $(tail -n 20 "$build_log")"
+    build_part mingw64 "$mingw64" quellix_bridge
+    build_part mingw64 "$mingw64" bridge_sync
 fi
-if [ ! -x "$relay" ]; then
-    { [ -f "$native/CMakeCache.txt" ] || cmake -S "$repo" -B "$native"; } >"$build_log" 2>&1 &&
-        cmake --build "$native" --target quellix-wine-relay -j"$jobs" >>"$build_log" 2>&1 ||
-        die "building the relay failed: $(tail -n 20 "$build_log")"
-fi
+[ -x "$relay" ] || build_part program "$native" quellix-wine-relay
 
 # --- the prefix, its server, and the lock --------------------------------------------
+command -v wineserver >/dev/null || die "Wine cannot start: no wineserver (package wine)"
 if [ -z "${WINEPREFIX:-}" ]; then
-    WINEPREFIX=${XDG_CACHE_HOME:-$HOME/.cache}/quellix/wine-prefix
+    WINEPREFIX=$(default_wineprefix)
 fi
 export WINEPREFIX
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES-mscoree,mshtml=}"
@@ -106,12 +112,13 @@ flock 9 || die "cannot lock $state/lock"
 setup_log=$state/setup.log
 : >"$setup_log"
 wineserver -p </dev/null >>"$setup_log" 2>&1 9>&-
+case $? in
+    0 | 2) ;;
+    *) die "Wine cannot start: its server failed for $WINEPREFIX: $(tail -n 5 "$setup_log")" ;;
+esac
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    # A prefix's first boot leaves two service managers running, and a service then
-    # created is unknown to the one that is asked to start it: start afresh once.
-    { WINEDEBUG=-all "$wine64" wineboot --init && { wineserver -k; wineserver -w; } &&
-        wineserver -p && WINEDEBUG=-all "$wine64" wineboot; } </dev/null >>"$setup_log" 2>&1 9>&- ||
-        die "making the Wine prefix $WINEPREFIX failed: $(tail -n 20 "$setup_log")"
+    wine_boot "$wine64" </dev/null >>"$setup_log" 2>&1 9>&- ||
+        die "Wine cannot start: making the prefix $WINEPREFIX failed: $(tail -n 20 "$setup_log")"
 fi
 
 # The driver's file in the prefix; a changed one is loaded anew.
@@ -141,11 +148,7 @@ if ! relay_running; then
     setsid "$relay" --token-file "$state/relay.token" --port-file "$state/relay.port" \
         </dev/null >>"$setup_log" 2>&1 9>&- &
     echo $! >"$state/relay.pid"
-    for _ in $(seq 100); do
-        [ -s "$state/relay.port" ] && break
-        kill -0 "$(cat "$state/relay.pid")" 2>/dev/null || break
-        sleep 0.05
-    done
+    wait_for $! 5 test -s "$state/relay.port"
     relay_running || die "the relay did not start: $(tail -n 5 "$setup_log")"
 fi
 
