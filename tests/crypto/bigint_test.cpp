@@ -9,7 +9,7 @@
 
 #include "crypto/bigint.h"
 #include "platform/test/test_platform.h"
-#include "tests/bigint/bigint_test_util.h"
+#include "tests/crypto/bigint_test_util.h"
 
 // Under AddressSanitizer a SIGFPE would be caught and reported as an abort; let it
 // end the process as it does in a plain build. Unused without the sanitizer.
