@@ -163,17 +163,17 @@ void DividePositive(const BigInt& a, const BigInt& b, BigInt& quotient, BigInt& 
         return;
     }
     if (b.BitLength <= 32) {
-        const uint64_t d = b.Words[0];
+        const uint64_t divisor = b.Words[0];
         quotient.Prepare(a.WordCount);
-        uint64_t rem = 0;
+        uint64_t carried = 0;  // the remainder of the words above word i
         for (uint32_t i = a.WordCount; i-- > 0;) {
-            const uint64_t x = (rem << 32) | a.Words[i];
-            quotient.Words[i] = static_cast<uint32_t>(x / d);
-            rem = x % d;
+            const uint64_t dividend = (carried << 32) | a.Words[i];
+            quotient.Words[i] = static_cast<uint32_t>(dividend / divisor);
+            carried = dividend % divisor;
         }
         remainder.WordCount = 1;
-        remainder.Words[0] = static_cast<uint32_t>(rem);
-        if ((rem & kTopBit) != 0) {
+        remainder.Words[0] = static_cast<uint32_t>(carried);
+        if ((carried & kTopBit) != 0) {
             remainder.Words[1] = 0;
             remainder.WordCount = 2;
         }
@@ -193,6 +193,7 @@ void DividePositive(const BigInt& a, const BigInt& b, BigInt& quotient, BigInt& 
     }
     quotient.Normalize();
 }
+
 }  // namespace
 
 namespace bigint_internal {
@@ -216,15 +217,15 @@ void Divide(const BigInt& a, const BigInt& b, BigInt& quotient, BigInt& remainde
         return;
     }
     if (&quotient == &a || &quotient == &b) {
-        BigInt q;
-        Divide(a, b, q, remainder, shifted);
-        q.MoveTo(quotient);
+        BigInt freshQuotient;
+        Divide(a, b, freshQuotient, remainder, shifted);
+        freshQuotient.MoveTo(quotient);
         return;
     }
     if (&remainder == &a || &remainder == &b) {
-        BigInt r;
-        Divide(a, b, quotient, r, shifted);
-        r.MoveTo(remainder);
+        BigInt freshRemainder;
+        Divide(a, b, quotient, freshRemainder, shifted);
+        freshRemainder.MoveTo(remainder);
         return;
     }
     const bool aNegative = IsNegative(a);

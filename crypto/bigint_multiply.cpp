@@ -143,10 +143,10 @@ struct WideProduct {
 WideProduct MultiplySmall(uint64_t x, uint64_t y) {
     if ((x >> 32) == 0 || (y >> 32) == 0) {
         const bool xIsWord = (x >> 32) == 0;
-        const uint64_t s = xIsWord ? x : y;
-        const uint64_t l = xIsWord ? y : x;
-        const uint64_t w0 = (l & 0xFFFFFFFFu) * s;
-        const uint64_t w1 = (l >> 32) * s + (w0 >> 32);
+        const uint64_t word = xIsWord ? x : y;
+        const uint64_t other = xIsWord ? y : x;
+        const uint64_t w0 = (other & 0xFFFFFFFFu) * word;
+        const uint64_t w1 = (other >> 32) * word + (w0 >> 32);
         return {(w0 & 0xFFFFFFFFu) | (w1 << 32), w1 >> 32};
     }
     const uint64_t x1 = x >> 32;
@@ -201,17 +201,17 @@ inline void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uin
         return;
     }
     if (lx <= 1 || ly <= 1) {
-        const uint32_t s = lx <= 1 ? (lx == 0 ? 0 : x[0]) : (ly == 0 ? 0 : y[0]);
-        const uint32_t* l = lx <= 1 ? y : x;
-        const uint32_t n = lx <= 1 ? ly : lx;
+        const uint32_t word = lx <= 1 ? (lx == 0 ? 0 : x[0]) : (ly == 0 ? 0 : y[0]);
+        const uint32_t* other = lx <= 1 ? y : x;
+        const uint32_t lother = lx <= 1 ? ly : lx;
         uint64_t carry = 0;
-        for (uint32_t i = 0; i < n; ++i) {
-            carry += static_cast<uint64_t>(l[i]) * s;
+        for (uint32_t i = 0; i < lother; ++i) {
+            carry += static_cast<uint64_t>(other[i]) * word;
             product[i] = static_cast<uint32_t>(carry);
             carry >>= 32;
         }
-        if (lx + ly > n) {
-            product[n] = static_cast<uint32_t>(carry);
+        if (lx + ly > lother) {
+            product[lother] = static_cast<uint32_t>(carry);
         }
         return;
     }
@@ -259,23 +259,25 @@ void MultiplySplit(const uint32_t* x, uint32_t lx, const uint32_t* y, uint32_t l
         product[i] = 0;
     }
 
-    uint32_t p[kHalfWords], s[kHalfWords], m[2 * kHalfWords];
-    const uint32_t lp = AddWords(x + h, lx1, x, lx0, p);
-    const uint32_t* sum = p;
-    uint32_t ls = lp;
+    // The sums of the halves, x1 + x0 and y1 + y0 (for a square, the one sum twice).
+    uint32_t xSum[kHalfWords], ySum[kHalfWords], middle[2 * kHalfWords];
+    const uint32_t lxSum = AddWords(x + h, lx1, x, lx0, xSum);
+    const uint32_t* factor = xSum;
+    uint32_t lfactor = lxSum;
     if (!square) {
-        ls = AddWords(y + h, ly1, y, ly0, s);
-        sum = s;
+        lfactor = AddWords(y + h, ly1, y, ly0, ySum);
+        factor = ySum;
     }
-    MultiplyWords(p, lp, sum, ls, m);
-    uint32_t lm = TrimmedLength(m, lp + ls);
-    lm = SubtractWords(m, lm, product + 2 * h, TrimmedLength(product + 2 * h, lpUpper));
-    lm = SubtractWords(m, lm, product, TrimmedLength(product, 2 * h));
+    MultiplyWords(xSum, lxSum, factor, lfactor, middle);
+    uint32_t lmiddle = TrimmedLength(middle, lxSum + lfactor);
+    lmiddle =
+        SubtractWords(middle, lmiddle, product + 2 * h, TrimmedLength(product + 2 * h, lpUpper));
+    lmiddle = SubtractWords(middle, lmiddle, product, TrimmedLength(product, 2 * h));
     if (wordCount != nullptr) {
-        *wordCount = AddMiddleCounting(product, total, h, m, lm);
+        *wordCount = AddMiddleCounting(product, total, h, middle, lmiddle);
         return;
     }
-    AddInto(product + h, total - h, m, lm);
+    AddInto(product + h, total - h, middle, lmiddle);
 }
 
 // Both operands at least 2^32 and together at most kFastProductWords significant
@@ -323,32 +325,34 @@ void KaratsubaMultiply(const BigInt& a, const BigInt& b, BigInt& out) {
         LoadLowHalf(y, h, y0);
     }
 
-    BigInt p, s, m;
-    BigAdd(x1, x0, p);
-    BigAdd(y1, y0, s);
-    BigMultiply(p, s, m);
-    BigMultiply(x1, y1, p);
-    BigMultiply(x0, y0, s);
-    BigSubtract(m, p, m);
-    BigSubtract(m, s, m);
-    m.ShiftLeftWords(h);
-    p.ShiftLeftWords(2 * h);
-    BigAdd(p, m, out);
-    BigAdd(out, s, out);
+    // high and low first hold the sums of the halves, whose product is the first term
+    // of the middle part, and then the products of the high and of the low halves.
+    BigInt high, low, middle;
+    BigAdd(x1, x0, high);
+    BigAdd(y1, y0, low);
+    BigMultiply(high, low, middle);
+    BigMultiply(x1, y1, high);
+    BigMultiply(x0, y0, low);
+    BigSubtract(middle, high, middle);
+    BigSubtract(middle, low, middle);
+    middle.ShiftLeftWords(h);
+    high.ShiftLeftWords(2 * h);
+    BigAdd(high, middle, out);
+    BigAdd(out, low, out);
 }
 
 // One operand below 2^32; out is zero and distinct from both.
 void MultiplyByWord(const BigInt& a, const BigInt& b, BigInt& out) {
     const bool aIsWord = a.BitLength <= 32;
-    const uint32_t s = aIsWord ? a.Words[0] : b.Words[0];
-    const BigInt& l = aIsWord ? b : a;
-    const uint32_t n = l.SignificantWords();
+    const uint32_t word = aIsWord ? a.Words[0] : b.Words[0];
+    const BigInt& other = aIsWord ? b : a;
+    const uint32_t n = other.SignificantWords();
     out.Resize(n + 1);
     uint64_t carry = 0;
     for (uint32_t i = 0; i < n; ++i) {
-        const uint64_t x = static_cast<uint64_t>(l.Words[i]) * s + carry;
-        out.Words[i] = static_cast<uint32_t>(x);
-        carry = x >> 32;
+        const uint64_t term = static_cast<uint64_t>(other.Words[i]) * word + carry;
+        out.Words[i] = static_cast<uint32_t>(term);
+        carry = term >> 32;
     }
     if (carry != 0) {
         out.Words[n] = static_cast<uint32_t>(carry);

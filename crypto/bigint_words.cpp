@@ -26,19 +26,19 @@ __attribute__((noinline)) void ScrubStackBelow() {
 bool powmod(uint32_t* result, uint32_t resultWords, const uint32_t* base, uint32_t baseWords,
             const uint32_t* exponent, uint32_t exponentWords, const uint32_t* modulus,
             uint32_t modulusWords) {
-    BigInt value, b, e, m;
-    b.LoadWords(base, baseWords);
-    e.LoadWords(exponent, exponentWords);
-    m.LoadWords(modulus, modulusWords);
+    BigInt power, baseValue, exponentValue, modulusValue;
+    baseValue.LoadWords(base, baseWords);
+    exponentValue.LoadWords(exponent, exponentWords);
+    modulusValue.LoadWords(modulus, modulusWords);
     bool stored = false;
     if (result != nullptr && base != nullptr && exponent != nullptr && modulus != nullptr) {
-        BigPowerMod(b, e, m, value);
-        stored = value.StoreWords(result, resultWords);
+        BigPowerMod(baseValue, exponentValue, modulusValue, power);
+        stored = power.StoreWords(result, resultWords);
     }
     // The exponent is the caller's secret and the result may be a shared one; every
     // intermediate power of the base is a step towards either.
-    SecureWipe(&e, sizeof e);
-    SecureWipe(&value, sizeof value);
+    SecureWipe(&exponentValue, sizeof exponentValue);
+    SecureWipe(&power, sizeof power);
     ScrubStackBelow();
     return stored;
 }
