@@ -9,7 +9,7 @@
 
 #include "crypto/bigint.h"
 #include "platform/test/test_platform.h"
-#include "tests/bigint/bigint_test_util.h"
+#include "tests/crypto/bigint_test_util.h"
 
 // Under AddressSanitizer a SIGFPE would be caught and reported as an abort; let it
 // end the process as it does in a plain build. Unused without the sanitizer.
@@ -76,6 +76,9 @@ TEST(BigIntState, ResizeStoreWordsAndMoveTo) {
     BigInt y = FromWords({1, 2, 0});
     y.Resize(1);
     EXPECT_EQ(y.BitLength, 34);  // shrinking leaves BitLength as it was
+    BigInt seven = FromWords({7, 0});
+    seven.Resize(0);  // counts as one word
+    EXPECT_TRUE(Is(seven, "7", 1, 3));
 
     // StoreWords compares WordCount, not the significant words, with the capacity.
     BigInt five = Int(5);
@@ -186,9 +189,11 @@ TEST(BigIntArithmetic, DivideEdgeCasesAndSigns) {
     BigDivide(FromWords({0x80000000, 1}), FromWords({0xF0000000, 0}), q, r);
     EXPECT_TRUE(Is(r, "90000000", 2, 32));
 
-    // Truncated quotient; the remainder takes the divisor's sign.
+    // Truncated quotient; the remainder takes the divisor's sign. The last two: a zero
+    // dividend clears a quotient and a remainder in use.
     const int32_t cases[][4] = {{7, 2, 3, 1},   {-7, 2, -3, 1}, {7, -2, -3, -1}, {-7, -2, 3, -1},
-                                {-6, 2, -3, 0}, {6, -2, -3, 0}, {1, -5, 0, -4},  {0, -4, 0, 0}};
+                                {-6, 2, -3, 0}, {6, -2, -3, 0}, {1, -5, 0, -4},  {0, -4, 0, 0},
+                                {9, 2, 4, 1},   {0, 2, 0, 0}};
     for (const auto& c : cases) {
         BigDivide(Int(c[0]), Int(c[1]), q, r);
         EXPECT_EQ(Compare(q, Int(c[2])), 0) << c[0] << " / " << c[1];

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/bigint.h"
-#include "tests/bigint/bigint_test_util.h"
+#include "tests/crypto/bigint_test_util.h"
 
 namespace {
 
