@@ -6,8 +6,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "crypto/wipe.h"
-#include "common/le_bytes.h"
 #include "platform/scoped.h"
 
 namespace MiscCommon {
@@ -157,17 +155,10 @@ void CMiscCommon::CloseDriver() {
         return;
     }
     if (SessionCipher != nullptr) {
-        uint8_t sessionId[4];
-        StoreLe32(sessionId, SessionId);
-        uint32_t returned = 0;
-        // The driver drops the session with the handle anyway; the result is not needed.
-        platform::DeviceControl(_hDevice, IOCTL_MISC_CLOSE_SESSION, sessionId, sizeof sessionId,
-                                /*outBuffer=*/nullptr, /*outSize=*/0, &returned);
+        _EndSession(SessionId, /*tellDriver=*/true, SessionCipher);
+        SessionCipher = nullptr;
         SessionId = 0;
         SequenceNumber = 0;
-        SecureWipe(SessionCipher, sizeof(BlowfishContext));
-        platform::HeapRelease(SessionCipher);
-        SessionCipher = nullptr;
     }
     platform::CloseDevice(_hDevice);
     _hDevice = platform::InvalidDeviceHandle();
