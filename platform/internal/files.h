@@ -24,7 +24,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "common/wide_utf8.h"
+#include "platform/linux/wide_utf8.h"
 #endif
 
 #include "platform/platform.h"
