@@ -599,25 +599,4 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
     return file;
 }
 
-std::FILE* CreateNewFile(const wchar_t* name) {
-    std::FILE* file = nullptr;
-    KeepFileError(name != nullptr ? internal::CreateNewFileNamed(name, &file)
-                                  : kErrorInvalidParameter);
-    return file;
-}
-
-bool FlushFileToDisk(std::FILE* file) {
-    return KeepFileError(file != nullptr ? internal::FlushFileData(file) : kErrorInvalidParameter);
-}
-
-bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
-    return KeepFileError(from != nullptr && to != nullptr ? internal::ReplaceFileNamed(from, to)
-                                                          : kErrorInvalidParameter);
-}
-
-bool RemoveFile(const wchar_t* name) {
-    return KeepFileError(name != nullptr ? internal::RemoveFileNamed(name)
-                                         : kErrorInvalidParameter);
-}
-
 }  // namespace platform

@@ -18,7 +18,7 @@
 
 #include "platform/internal/files.h"
 #include "platform/windows/platform_windows.h"
-#include "platform/windows/scoped_win.h"
+#include "platform/scoped.h"
 
 // <windows.h> maps ReplaceFile to ReplaceFileA/W; ours is the platform function.
 #undef ReplaceFile
@@ -75,7 +75,7 @@ void DestroyDeviceInfoSet(DeviceInfoSet set) {
     if (set == nullptr) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     SetupDiDestroyDeviceInfoList(static_cast<HDEVINFO>(set));
 }
 
@@ -166,7 +166,7 @@ void CloseRegistryKey(RegistryKey key) {
     if (key == nullptr) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     RegCloseKey(static_cast<HKEY>(key));
 }
 
@@ -189,7 +189,7 @@ void CloseDevice(DeviceHandle device) {
     if (device == nullptr || device == InvalidDeviceHandle()) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     CloseHandle(static_cast<HANDLE>(device));
 }
 
@@ -225,7 +225,7 @@ void HeapRelease(void* block) {
     if (block == nullptr) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     HeapFree(GetProcessHeap(), /*dwFlags=*/0, /*lpMem=*/block);
 }
 
@@ -411,7 +411,7 @@ wchar_t** SplitCommandLine(const wchar_t* commandLine, const wchar_t* modulePath
             return nullptr;
         }
         argv = JoinArguments(commandLine, pathLength, split, argc);
-        platform_windows::ScopedLastError keep;
+        KeepLastError keep;
         LocalFree(split);
     }
     if (argv != nullptr && count != nullptr) {
@@ -442,7 +442,7 @@ void FreeCommandLineArguments(wchar_t** arguments) {
     if (arguments == nullptr) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     LocalFree(arguments);
 }
 
@@ -508,39 +508,6 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
         wideMode[i] = static_cast<wchar_t>(static_cast<unsigned char>(mode[i]));
     }
     return _wfopen(name, wideMode);
-}
-
-namespace {
-
-// Keeps a file operation's error as the last-error value; true when there is none.
-bool KeepFileError(uint32_t error) {
-    if (error != 0) {
-        SetLastError(error);
-    }
-    return error == 0;
-}
-
-}  // namespace
-
-std::FILE* CreateNewFile(const wchar_t* name) {
-    std::FILE* file = nullptr;
-    KeepFileError(name != nullptr ? internal::CreateNewFileNamed(name, &file)
-                                  : ERROR_INVALID_PARAMETER);
-    return file;
-}
-
-bool FlushFileToDisk(std::FILE* file) {
-    return KeepFileError(file != nullptr ? internal::FlushFileData(file) : ERROR_INVALID_PARAMETER);
-}
-
-bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
-    return KeepFileError(from != nullptr && to != nullptr ? internal::ReplaceFileNamed(from, to)
-                                                          : ERROR_INVALID_PARAMETER);
-}
-
-bool RemoveFile(const wchar_t* name) {
-    return KeepFileError(name != nullptr ? internal::RemoveFileNamed(name)
-                                         : ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace platform

@@ -145,12 +145,20 @@ Reply Ini1(Device* device, const Request& request, std::string* note) {
     return reply;
 }
 
+// Whether an Ini2 or Ini3 request comes in its turn (the handle in phase), with
+// the sizes of that message and the handle's SID.
+bool InTurn(const Handle& handle, const Request& request, Phase phase, uint32_t requestSize,
+            uint32_t replySize) {
+    const std::vector<uint8_t>& in = request.input;
+    return handle.phase == phase && in.size() == requestSize && request.outSize == replySize &&
+           LoadLe32(in.data() + session::kSidAt) == handle.sid;
+}
+
 Reply Ini2(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
     const std::vector<uint8_t>& in = request.input;
-    if (handle.phase != Phase::Offered || in.size() != session::kIni2RequestSize ||
-        request.outSize != session::kIni2ReplySize ||
-        LoadLe32(in.data() + session::kSidAt) != handle.sid) {
+    if (!InTurn(handle, request, Phase::Offered, session::kIni2RequestSize,
+                session::kIni2ReplySize)) {
         *note = "Ini2: out of turn, wrong length or wrong SID";
         return Refuse(kErrorAccessDenied);
     }
@@ -184,9 +192,8 @@ Reply Ini2(Device* device, const Request& request, std::string* note) {
 Reply Ini3(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
     const std::vector<uint8_t>& in = request.input;
-    if (handle.phase != Phase::Authenticated || in.size() != session::kIni3RequestSize ||
-        request.outSize != session::kIni3ReplySize ||
-        LoadLe32(in.data() + session::kSidAt) != handle.sid) {
+    if (!InTurn(handle, request, Phase::Authenticated, session::kIni3RequestSize,
+                session::kIni3ReplySize)) {
         *note = "Ini3: out of turn, wrong length or wrong SID";
         return Refuse(kErrorAccessDenied);
     }
