@@ -65,6 +65,12 @@ Reply Refuse(uint32_t error) {
     return reply;
 }
 
+// Refuses a handshake message with ERROR_ACCESS_DENIED, the note saying why.
+Reply RefuseBecause(const char* why, std::string* note) {
+    *note = why;
+    return Refuse(kErrorAccessDenied);
+}
+
 void ApplyYdFault(YdFault fault, uint8_t* yd) {
     uint32_t value[kNumberWords] = {};
     switch (fault) {
@@ -96,16 +102,13 @@ Reply Ini1(Device* device, const Request& request, std::string* note) {
     // The output buffer is exactly the reply's size, as for Ini2 and Ini3: a driver
     // checks the buffer lengths of its requests, not only that they suffice.
     if (in.size() != kIni1Size || request.outSize != kIni1Size) {
-        *note = "Ini1: wrong length";
-        return Refuse(kErrorAccessDenied);
+        return RefuseBecause("Ini1: wrong length", note);
     }
     if (LoadLe32(in.data() + kIni1NonceAt + kNonceBytes - 4) != 0) {
-        *note = "Ini1: nonce block not closed by four zero bytes";
-        return Refuse(kErrorAccessDenied);
+        return RefuseBecause("Ini1: nonce block not closed by four zero bytes", note);
     }
     if (!PublicValueInRange(in.data() + kIni1NumberAt)) {
-        *note = "Ini1: Yc out of range";
-        return Refuse(kErrorAccessDenied);
+        return RefuseBecause("Ini1: Yc out of range", note);
     }
     // A new handshake replaces whatever this handle had.
     ForgetSession(&handle);
@@ -156,20 +159,17 @@ bool InTurn(const Handle& handle, const Request& request, Phase phase, uint32_t 
 
 Reply Ini2(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
-    const std::vector<uint8_t>& in = request.input;
     if (!InTurn(handle, request, Phase::Offered, session::kIni2RequestSize,
                 session::kIni2ReplySize)) {
-        *note = "Ini2: out of turn, wrong length or wrong SID";
-        return Refuse(kErrorAccessDenied);
+        return RefuseBecause("Ini2: out of turn, wrong length or wrong SID", note);
     }
     uint8_t expected[20];
     Hmac(handle.km, sizeof handle.km, handle.yc, handle.yd, kNumberBytes, expected);
     const bool proven =
-        ConstantTimeEqual(expected, in.data() + session::kIni2ProofAt, sizeof expected);
+        ConstantTimeEqual(expected, request.input.data() + session::kIni2ProofAt, sizeof expected);
     SecureWipe(expected, sizeof expected);
     if (!proven) {
-        *note = "Ini2: wrong client proof";
-        return Refuse(kErrorAccessDenied);
+        return RefuseBecause("Ini2: wrong client proof", note);
     }
     Reply reply;
     reply.ok = 1;
@@ -191,18 +191,16 @@ Reply Ini2(Device* device, const Request& request, std::string* note) {
 
 Reply Ini3(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
-    const std::vector<uint8_t>& in = request.input;
     if (!InTurn(handle, request, Phase::Authenticated, session::kIni3RequestSize,
                 session::kIni3ReplySize)) {
-        *note = "Ini3: out of turn, wrong length or wrong SID";
-        return Refuse(kErrorAccessDenied);
+        return RefuseBecause("Ini3: out of turn, wrong length or wrong SID", note);
     }
     if (!WorkOutKek(device)) {
         *note = "Ini3: powmod failed";
         return Refuse(kErrorGenFailure);
     }
     uint8_t key[session::kKeyBytes];
-    std::memcpy(key, in.data() + session::kIni3KeyAt, sizeof key);
+    std::memcpy(key, request.input.data() + session::kIni3KeyAt, sizeof key);
     BlowfishInitialize(&handle.cipher, handle.kek, sizeof handle.kek);
     BlowfishDecipherBlocks(&handle.cipher, key, sizeof key / 8);
     BlowfishInitialize(&handle.cipher, key, sizeof key);
@@ -261,8 +259,7 @@ Reply SessionRequest(Device* device, const Request& request, std::string* note) 
         case session::kTagIni3:
             return Ini3(device, request, note);
         default:
-            *note = "session: unknown tag";
-            return Refuse(kErrorAccessDenied);
+            return RefuseBecause("session: unknown tag", note);
     }
 }
 
