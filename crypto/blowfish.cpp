@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/le_bytes.h"
+
 namespace {
 
 constexpr uint32_t kMaxKeyBytes = 16;
@@ -101,4 +103,33 @@ bool BlowfishDecipher(const BlowfishContext* ctx, uint32_t* left, uint32_t* righ
     }
     Rounds<-1>(ctx, left, right);
     return true;
+}
+
+namespace {
+
+template <bool Encipher>
+uint32_t CipherBlocks(const BlowfishContext* ctx, uint8_t* data, uint32_t blockCount) {
+    for (uint32_t i = 0; i < blockCount; ++i) {
+        uint8_t* block = data + 8 * i;
+        uint32_t left = LoadLe32(block);
+        uint32_t right = LoadLe32(block + 4);
+        const bool ok =
+            Encipher ? BlowfishEncipher(ctx, &left, &right) : BlowfishDecipher(ctx, &left, &right);
+        if (!ok) {
+            return i;
+        }
+        StoreLe32(block, left);
+        StoreLe32(block + 4, right);
+    }
+    return blockCount;
+}
+
+}  // namespace
+
+uint32_t BlowfishEncipherBlocks(const BlowfishContext* ctx, uint8_t* data, uint32_t blockCount) {
+    return CipherBlocks<true>(ctx, data, blockCount);
+}
+
+uint32_t BlowfishDecipherBlocks(const BlowfishContext* ctx, uint8_t* data, uint32_t blockCount) {
+    return CipherBlocks<false>(ctx, data, blockCount);
 }

@@ -20,3 +20,9 @@ bool BlowfishInitialize(BlowfishContext* ctx, const uint8_t* key, uint32_t keyLe
 bool BlowfishEncipher(const BlowfishContext* ctx, uint32_t* left, uint32_t* right);
 // Deciphers the block (left, right) in place. False when any pointer is null.
 bool BlowfishDecipher(const BlowfishContext* ctx, uint32_t* left, uint32_t* right);
+
+// ECB over blockCount 8-byte blocks at data, in place, each block two little-endian
+// words (left, then right): how blocks travel in driver messages. Returns the
+// number of blocks done, which is blockCount unless the cipher refused (null ctx).
+uint32_t BlowfishEncipherBlocks(const BlowfishContext* ctx, uint8_t* data, uint32_t blockCount);
+uint32_t BlowfishDecipherBlocks(const BlowfishContext* ctx, uint8_t* data, uint32_t blockCount);

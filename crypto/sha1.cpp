@@ -316,6 +316,15 @@ Sha1Context* Sha1GetDigest(Sha1Context* ctx, uint8_t out[SHA1_DIGEST_SIZE]) {
     return ctx;
 }
 
+void Sha1Digest(const uint8_t* data, uint32_t length, uint8_t digest[SHA1_DIGEST_SIZE]) {
+    Sha1Context ctx;
+    Sha1Initialize(&ctx);
+    Sha1Update(&ctx, data, length);
+    Sha1Final(&ctx);
+    Sha1GetDigest(&ctx, digest);
+    SecureWipe(&ctx, sizeof ctx);
+}
+
 void HmacSha1(Sha1Context* ctx, const uint8_t* key, uint32_t keyLength, const uint8_t* message,
               uint32_t messageLength, uint8_t mac[SHA1_DIGEST_SIZE]) {
     if (ctx == nullptr || key == nullptr || message == nullptr || mac == nullptr) {

@@ -29,6 +29,9 @@ void Sha1Update(Sha1Context* ctx, const uint8_t* data, uint32_t length);
 void Sha1Final(Sha1Context* ctx);
 // Copies ctx->Digest to out. Returns ctx; with a null context out is not written.
 Sha1Context* Sha1GetDigest(Sha1Context* ctx, uint8_t out[SHA1_DIGEST_SIZE]);
+// The SHA-1 digest of length bytes of data into digest, on a context of its own
+// that is wiped before it returns.
+void Sha1Digest(const uint8_t* data, uint32_t length, uint8_t digest[SHA1_DIGEST_SIZE]);
 // HMAC-SHA1 of message under key into mac, every hash on ctx; ctx is initialised
 // again afterwards. Does nothing when ctx, key, message or mac is null.
 void HmacSha1(Sha1Context* ctx, const uint8_t* key, uint32_t keyLength, const uint8_t* message,

@@ -37,30 +37,11 @@ bool WellFormedSize(uint32_t capsuleSize) {
            (capsuleSize - kMinimumCapsuleSize) % kBlockSize == 0;
 }
 
-// Runs the cipher over blocks [0, blocks) of the capsule's enciphered region.
-// Returns the number of the block the cipher refused, or blocks when all passed.
-uint32_t CipherBlocks(const BlowfishContext* cipher, uint8_t* capsule, uint32_t blocks,
-                      bool encipher) {
-    for (uint32_t i = 0; i < blocks; ++i) {
-        uint8_t* block = capsule + CAPSULE_HEADER_SIZE + i * kBlockSize;
-        uint32_t left = LoadLe32(block);
-        uint32_t right = LoadLe32(block + 4);
-        const bool ok = encipher ? BlowfishEncipher(cipher, &left, &right)
-                                 : BlowfishDecipher(cipher, &left, &right);
-        if (!ok) {
-            return i;
-        }
-        StoreLe32(block, left);
-        StoreLe32(block + 4, right);
-    }
-    return blocks;
-}
-
 // _Encrypt and _Decrypt: the capsule's blocks through the session cipher in place,
 // once its CapsuleSize is well formed and within bufferSize. name in the error
 // texts says which of the two was called.
-MiscStatus CipherCapsule(CMiscCommon& client, uint8_t* capsule, uint32_t bufferSize,
-                         bool encipher) {
+MiscStatus RunSessionCipher(CMiscCommon& client, uint8_t* capsule, uint32_t bufferSize,
+                            bool encipher) {
     const char* name = encipher ? "_Encrypt" : "_Decrypt";
     if (capsule == nullptr) {
         client._SetErrorText("%s: capsule is NULL", name);
@@ -81,13 +62,93 @@ MiscStatus CipherCapsule(CMiscCommon& client, uint8_t* capsule, uint32_t bufferS
         return MISC_FAILED;
     }
     const uint32_t blocks = (capsuleSize - kMinimumCapsuleSize) / kBlockSize;
-    const uint32_t done = CipherBlocks(client.SessionCipher, capsule, blocks, encipher);
+    uint8_t* const firstBlock = capsule + CAPSULE_HEADER_SIZE;
+    const uint32_t done = encipher
+                              ? BlowfishEncipherBlocks(client.SessionCipher, firstBlock, blocks)
+                              : BlowfishDecipherBlocks(client.SessionCipher, firstBlock, blocks);
     if (done != blocks) {
         client._SetErrorText("%s: BlowFish %s failed. i = %d", name,
                              encipher ? "Encipher" : "Decipher", static_cast<int>(done));
         return MISC_FAILED;
     }
     return MISC_SUCCESS;
+}
+
+// The EncapsuledRequest for ioControlCode in its capsule, stamped with the session
+// and enciphered when the session is. Null, with the text and last-error value
+// set, when it cannot be built; sizes that would wrap 32 bits are treated as
+// allocations that cannot be made. The caller releases the capsule.
+uint8_t* BuildRequestCapsule(CMiscCommon& client, uint32_t ioControlCode, const void* inBuffer,
+                             uint32_t inSize, uint32_t outSize) {
+    const uint32_t requestLength = inSize + ENCAPSULED_REQUEST_OVERHEAD;
+    const platform::ScopedHeapBlock<uint8_t> request(
+        inSize <= kMaximumPayloadLength - ENCAPSULED_REQUEST_OVERHEAD
+            ? static_cast<uint8_t*>(platform::HeapAllocZeroed(requestLength))
+            : nullptr);
+    if (!request.IsValid()) {
+        client._SetErrorText("EncapsuledDeviceIoControl: HeapAlloc failed.");
+        platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
+        return nullptr;
+    }
+    StoreLe32(request.Get() + kSequenceNumberOffset, client.SequenceNumber);
+    StoreLe32(request.Get() + kRequestLengthOffset, requestLength);
+    StoreLe32(request.Get() + kIoControlCodeOffset, ioControlCode);
+    StoreLe32(request.Get() + kInputLengthOffset, inSize);
+    StoreLe32(request.Get() + kOutputLengthOffset, outSize);
+    if (inBuffer != nullptr) {
+        // Copied before anything is written to the output, which may be the same buffer.
+        std::memcpy(request.Get() + kInputDataOffset, inBuffer, inSize);
+    }
+
+    platform::ScopedHeapBlock<uint8_t> capsule(
+        client._InitializeMessageCapsule(requestLength, request.Get()));
+    if (!capsule.IsValid()) {
+        platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
+        return nullptr;
+    }
+    StoreLe32(capsule.Get() + kSessionIdOffset, client.SessionId);
+    if (client.EncryptionEnabled != 0 && client._Encrypt(capsule.Get()) != MISC_SUCCESS) {
+        platform::SetLastErrorValue(platform::kErrorInternalError);
+        return nullptr;
+    }
+    return capsule.Release();
+}
+
+// The reply of got bytes in a buffer of replySize: checked, deciphered when the
+// session is enciphered, and its payload copied to outBuffer, never more than
+// outSize bytes and never past the reply buffer, whatever the device claims. False
+// for a reply shorter than a capsule header, one that does not decipher, or a
+// payload longer than outSize (what fits is copied); *lastError then says why.
+bool CheckAndCopyOut(CMiscCommon& client, uint8_t* reply, uint32_t replySize, uint32_t got,
+                     void* outBuffer, uint32_t outSize, uint32_t* bytesReturned,
+                     uint32_t* lastError) {
+    if (got < CAPSULE_HEADER_SIZE) {
+        client._SetErrorText("EncapsuledDeviceIoControl: Invalid structure returned. size = %d",
+                             static_cast<int>(got));
+        return false;
+    }
+    if (client.EncryptionEnabled != 0 && client._Decrypt(reply, replySize) != MISC_SUCCESS) {
+        *lastError = platform::kErrorInternalError;
+        return false;
+    }
+    const uint32_t payloadLength = LoadLe32(reply + kPayloadLengthOffset);
+    uint32_t available = replySize - CAPSULE_HEADER_SIZE;
+    if (available > outSize) {
+        available = outSize;
+    }
+    if (payloadLength > outSize) {
+        if (available > 0) {
+            std::memcpy(outBuffer, reply + CAPSULE_HEADER_SIZE, available);
+        }
+        *bytesReturned = available;
+        *lastError = platform::kErrorMoreData;
+        return false;
+    }
+    if (payloadLength > 0) {
+        std::memcpy(outBuffer, reply + CAPSULE_HEADER_SIZE, payloadLength);
+        *bytesReturned = payloadLength;
+    }
+    return true;
 }
 
 }  // namespace
@@ -113,7 +174,7 @@ uint8_t* CMiscCommon::_InitializeMessageCapsule(uint32_t payloadLength, const vo
 
 MiscStatus CMiscCommon::_Encrypt(uint8_t* capsule) {
     // A capsule this client builds: its own CapsuleSize bounds it.
-    return CipherCapsule(*this, capsule, 0xFFFFFFFFu, /*encipher=*/true);
+    return RunSessionCipher(*this, capsule, 0xFFFFFFFFu, /*encipher=*/true);
 }
 
 MiscStatus CMiscCommon::_Decrypt(uint8_t* capsule) {
@@ -122,7 +183,7 @@ MiscStatus CMiscCommon::_Decrypt(uint8_t* capsule) {
 }
 
 MiscStatus CMiscCommon::_Decrypt(uint8_t* capsule, uint32_t bufferSize) {
-    return CipherCapsule(*this, capsule, bufferSize, /*encipher=*/false);
+    return RunSessionCipher(*this, capsule, bufferSize, /*encipher=*/false);
 }
 
 bool CMiscCommon::EncapsuledDeviceIoControl(uint32_t ioControlCode, const void* inBuffer,
@@ -141,90 +202,34 @@ bool CMiscCommon::EncapsuledDeviceIoControl(uint32_t ioControlCode, const void* 
     }
     *bytesReturned = 0;
 
-    // The inner request, then its capsule. Sizes that would wrap 32 bits are
-    // treated as allocations that cannot be made. The three blocks are released on
-    // every way out, after the last-error value of that way has been set.
-    const uint32_t requestLength = inSize + ENCAPSULED_REQUEST_OVERHEAD;
-    const platform::ScopedHeapBlock<uint8_t> request(
-        inSize <= kMaximumPayloadLength - ENCAPSULED_REQUEST_OVERHEAD
-            ? static_cast<uint8_t*>(platform::HeapAllocZeroed(requestLength))
-            : nullptr);
-    if (!request.IsValid()) {
-        _SetErrorText("EncapsuledDeviceIoControl: HeapAlloc failed.");
-        platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
-        return false;
-    }
-    StoreLe32(request.Get() + kSequenceNumberOffset, SequenceNumber);
-    StoreLe32(request.Get() + kRequestLengthOffset, requestLength);
-    StoreLe32(request.Get() + kIoControlCodeOffset, ioControlCode);
-    StoreLe32(request.Get() + kInputLengthOffset, inSize);
-    StoreLe32(request.Get() + kOutputLengthOffset, outSize);
-    if (inBuffer != nullptr) {
-        // Copied before anything is written to the output, which may be the same buffer.
-        std::memcpy(request.Get() + kInputDataOffset, inBuffer, inSize);
-    }
-
+    // The blocks are released on every way out, after the last-error value of that
+    // way has been set.
     const platform::ScopedHeapBlock<uint8_t> capsule(
-        _InitializeMessageCapsule(requestLength, request.Get()));
+        BuildRequestCapsule(*this, ioControlCode, inBuffer, inSize, outSize));
     if (!capsule.IsValid()) {
-        platform::SetLastErrorValue(platform::kErrorNotEnoughMemory);
         return false;
     }
-    StoreLe32(capsule.Get() + kSessionIdOffset, SessionId);
-    if (EncryptionEnabled != 0 && _Encrypt(capsule.Get()) != MISC_SUCCESS) {
-        platform::SetLastErrorValue(platform::kErrorInternalError);
-        return false;
-    }
-
     // A failure leaves the value that the failed allocation left.
-    const platform::ScopedHeapBlock<uint8_t> replyBlock(
+    const platform::ScopedHeapBlock<uint8_t> reply(
         _InitializeMessageCapsule(outSize, /*source=*/nullptr));
-    uint8_t* const reply = replyBlock.Get();
-    if (reply == nullptr) {
+    if (!reply.IsValid()) {
         return false;
     }
     const uint32_t replySize = CapsuleSizeFor(outSize);
-    std::memset(reply, 0, replySize);
+    std::memset(reply.Get(), 0, replySize);
 
     uint32_t got = 0;
-    const bool r = platform::DeviceControl(_hDevice, IOCTL_MISC_ENCAPSULATED, capsule.Get(),
-                                           LoadLe32(capsule.Get() + kCapsuleSizeOffset), reply,
-                                           replySize, &got);
-    const uint32_t e = platform::GetLastErrorValue();
-    if (r || got != 0) {
+    const bool sent = platform::DeviceControl(_hDevice, IOCTL_MISC_ENCAPSULATED, capsule.Get(),
+                                              LoadLe32(capsule.Get() + kCapsuleSizeOffset),
+                                              reply.Get(), replySize, &got);
+    uint32_t lastError = platform::GetLastErrorValue();
+    if (sent || got != 0) {
         ++SequenceNumber;
     }
-
-    bool result = r;
-    uint32_t lastError = e;
-    if (got < CAPSULE_HEADER_SIZE) {
-        _SetErrorText("EncapsuledDeviceIoControl: Invalid structure returned. size = %d",
-                      static_cast<int>(got));
-        result = false;
-    } else if (EncryptionEnabled != 0 && _Decrypt(reply, replySize) != MISC_SUCCESS) {
-        result = false;
-        lastError = platform::kErrorInternalError;
-    } else {
-        const uint32_t payloadLength = LoadLe32(reply + kPayloadLengthOffset);
-        // Never read past the reply buffer, whatever the device claims.
-        uint32_t available = replySize - CAPSULE_HEADER_SIZE;
-        if (available > outSize) {
-            available = outSize;
-        }
-        if (payloadLength > outSize) {
-            if (available > 0) {
-                std::memcpy(outBuffer, reply + CAPSULE_HEADER_SIZE, available);
-            }
-            *bytesReturned = available;
-            result = false;
-            lastError = platform::kErrorMoreData;
-        } else if (payloadLength > 0) {
-            std::memcpy(outBuffer, reply + CAPSULE_HEADER_SIZE, payloadLength);
-            *bytesReturned = payloadLength;
-        }
-    }
+    const bool copied = CheckAndCopyOut(*this, reply.Get(), replySize, got, outBuffer, outSize,
+                                        bytesReturned, &lastError);
     platform::SetLastErrorValue(lastError);
-    return result;
+    return sent && copied;
 }
 
 MiscStatus CMiscCommon::GetBiosExtensionTable2(uint8_t* buffer, const uint32_t* size) {

@@ -43,33 +43,38 @@ static_assert(sizeof kOutcomeRows / sizeof kOutcomeRows[0] == session::kHandshak
 }  // namespace
 
 MiscStatus CMiscCommon::_Initialize() {
-    session::HandshakeState s;
-    const session::HandshakeOutcome outcome = session::Handshake(_hDevice, &s);
+    session::HandshakeState state;
+    const session::HandshakeOutcome outcome = session::Handshake(_hDevice, &state);
     const OutcomeRow& row = kOutcomeRows[static_cast<uint32_t>(outcome)];
     if (outcome == session::HandshakeOutcome::kPlain) {
         EncryptionEnabled = 0;
     } else if (outcome == session::HandshakeOutcome::kKeyed) {
-        SessionId = s.sid;
-        SessionCipher = s.context;
+        SessionId = state.sid;
+        SessionCipher = state.context;
         SequenceNumber = 0;
     } else {
         _SetErrorText("%s", row.text);
-        if (s.haveSid && row.closeSession) {
-            uint8_t sid[4];
-            StoreLe32(sid, s.sid);
-            uint32_t ignored = 0;
-            platform::DeviceControl(_hDevice, IOCTL_MISC_CLOSE_SESSION, sid, sizeof sid,
-                                    /*outBuffer=*/nullptr, /*outSize=*/0, &ignored);
-        }
-        if (s.context != nullptr) {
-            SecureWipe(s.context, sizeof(BlowfishContext));
-            platform::HeapRelease(s.context);
-        }
+        _EndSession(state.sid, state.haveSid && row.closeSession, state.context);
         if (row.restoreError) {
-            platform::SetLastErrorValue(s.savedError);
+            platform::SetLastErrorValue(state.savedError);
         }
     }
     return row.status;
+}
+
+void CMiscCommon::_EndSession(uint32_t sid, bool tellDriver, BlowfishContext* cipher) {
+    if (tellDriver) {
+        uint8_t sidBytes[4];
+        StoreLe32(sidBytes, sid);
+        uint32_t ignored = 0;
+        // The driver drops the session with the handle anyway; the result is not needed.
+        platform::DeviceControl(_hDevice, IOCTL_MISC_CLOSE_SESSION, sidBytes, sizeof sidBytes,
+                                /*outBuffer=*/nullptr, /*outSize=*/0, &ignored);
+    }
+    if (cipher != nullptr) {
+        SecureWipe(cipher, sizeof(BlowfishContext));
+        platform::HeapRelease(cipher);
+    }
 }
 
 }  // namespace MiscCommon

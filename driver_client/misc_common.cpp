@@ -6,8 +6,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "crypto/wipe.h"
-#include "common/le_bytes.h"
 #include "platform/scoped.h"
 
 namespace MiscCommon {
@@ -24,6 +22,72 @@ constexpr uint32_t kVersionReadBytes = 256;
 
 bool IsOpenHandle(platform::DeviceHandle handle) {
     return handle != nullptr && handle != platform::InvalidDeviceHandle();
+}
+
+// Every failure of OpenDriver leaves its text, its status and the last-error value
+// of its own rule; the owners release what was acquired without disturbing that value.
+MiscStatus FailOpen(CMiscCommon& client, const char* what, MiscStatus status, uint32_t error) {
+    client._SetErrorText("OpenDriver: %s", what);
+    platform::SetLastErrorValue(error);
+    return status;
+}
+
+// The detail record (the device path) of the class's first interface in set, in a
+// block that detail then owns, and the device it belongs to.
+MiscStatus GetInterfaceDetail(CMiscCommon& client, platform::DeviceInfoSet set,
+                              platform::ScopedHeapBlock<void>* detail,
+                              platform::DeviceInfo* deviceInfo) {
+    platform::DeviceInterface deviceInterface = {};
+    if (!platform::EnumDeviceInterface(set, &MISC_INTERFACE_GUID, /*index=*/0, &deviceInterface)) {
+        return FailOpen(client, "SetupDiEnumDeviceInterfaces failed.", MISC_NOT_FOUND,
+                        platform::GetLastErrorValue());
+    }
+    // The size query fails by design; only ERROR_INSUFFICIENT_BUFFER tells the size.
+    uint32_t requiredSize = 0;
+    platform::GetDeviceInterfaceDetail(set, &deviceInterface, /*detail=*/nullptr,
+                                       /*detailSize=*/0, &requiredSize, /*deviceInfo=*/nullptr);
+    if (platform::GetLastErrorValue() != platform::kErrorInsufficientBuffer) {
+        return FailOpen(client, "SetupDiGetDeviceInterfaceDetail (First time) failed.", MISC_FAILED,
+                        platform::GetLastErrorValue());
+    }
+    detail->Reset(platform::HeapAllocZeroed(requiredSize));
+    if (!detail->IsValid()) {
+        return FailOpen(client, "HeapAlloc failed.", MISC_NO_MEMORY, platform::GetLastErrorValue());
+    }
+    if (!platform::GetDeviceInterfaceDetail(set, &deviceInterface, detail->Get(), requiredSize,
+                                            /*requiredSize=*/nullptr, deviceInfo)) {
+        return FailOpen(client, "SetupDiGetDeviceInterfaceDetail (Second time) failed.",
+                        MISC_FAILED, platform::GetLastErrorValue());
+    }
+    return MISC_SUCCESS;
+}
+
+// The driver's DriverVersion from its registry key into client._szVersion.
+MiscStatus ReadDriverVersion(CMiscCommon& client, platform::DeviceInfoSet set,
+                             platform::DeviceInfo* deviceInfo) {
+    platform::ScopedRegistryKey key(platform::OpenDriverKey(set, deviceInfo));
+    if (!key.IsValid()) {
+        return FailOpen(client, "SetupDiOpenDevRegKey failed.", MISC_FAILED,
+                        platform::GetLastErrorValue());
+    }
+    platform::ScopedHeapBlock<wchar_t> version(
+        static_cast<wchar_t*>(platform::HeapAllocZeroed(TEXT_BUFFER_CHARS * sizeof(wchar_t))));
+    if (!version.IsValid()) {
+        // The allocation's ERROR_NOT_ENOUGH_MEMORY, as every other failure here
+        // leaves its own call's value.
+        return FailOpen(client, "_szVersion array initialize failed.", MISC_FAILED,
+                        platform::GetLastErrorValue());
+    }
+    uint32_t sizeBytes = kVersionReadBytes;
+    // The registry reports its failure as the returned code, which stands in for
+    // the last-error value here.
+    const uint32_t error =
+        platform::QueryRegistryString(key.Get(), L"DriverVersion", version.Get(), &sizeBytes);
+    if (error != platform::kErrorSuccess) {
+        return FailOpen(client, "RegQueryValueEx failed.", MISC_FAILED, error);
+    }
+    client._szVersion = version.Release();
+    return MISC_SUCCESS;
 }
 
 }  // namespace
@@ -75,77 +139,27 @@ void CMiscCommon::_ClearErrorText() {
 }
 
 MiscStatus CMiscCommon::OpenDriver() {
-    // Every failure below leaves its text, its status and the last-error value of
-    // its own rule; the owners release what was acquired without disturbing that value.
-    const auto fail = [this](const char* what, MiscStatus status, uint32_t error) {
-        _SetErrorText("OpenDriver: %s", what);
-        platform::SetLastErrorValue(error);
-        return status;
-    };
-
     platform::ScopedDeviceInfoSet set(platform::OpenDeviceInfoSet(&MISC_INTERFACE_GUID));
     if (!set.IsValid()) {
-        return fail("SetupDiGetClassDevs failed.", MISC_FAILED, platform::GetLastErrorValue());
-    }
-
-    platform::DeviceInterface deviceInterface = {};
-    if (!platform::EnumDeviceInterface(set.Get(), &MISC_INTERFACE_GUID, /*index=*/0,
-                                       &deviceInterface)) {
-        return fail("SetupDiEnumDeviceInterfaces failed.", MISC_NOT_FOUND,
-                    platform::GetLastErrorValue());
-    }
-
-    // The size query fails by design; only ERROR_INSUFFICIENT_BUFFER tells the size.
-    uint32_t requiredSize = 0;
-    platform::GetDeviceInterfaceDetail(set.Get(), &deviceInterface, /*detail=*/nullptr,
-                                       /*detailSize=*/0, &requiredSize, /*deviceInfo=*/nullptr);
-    if (platform::GetLastErrorValue() != platform::kErrorInsufficientBuffer) {
-        return fail("SetupDiGetDeviceInterfaceDetail (First time) failed.", MISC_FAILED,
-                    platform::GetLastErrorValue());
-    }
-
-    platform::ScopedHeapBlock<void> detail(platform::HeapAllocZeroed(requiredSize));
-    if (!detail.IsValid()) {
-        return fail("HeapAlloc failed.", MISC_NO_MEMORY, platform::GetLastErrorValue());
-    }
-
-    platform::DeviceInfo deviceInfo = {};
-    if (!platform::GetDeviceInterfaceDetail(set.Get(), &deviceInterface, detail.Get(), requiredSize,
-                                            /*requiredSize=*/nullptr, &deviceInfo)) {
-        return fail("SetupDiGetDeviceInterfaceDetail (Second time) failed.", MISC_FAILED,
-                    platform::GetLastErrorValue());
-    }
-
-    if (_szVersion == nullptr) {
-        platform::ScopedRegistryKey key(platform::OpenDriverKey(set.Get(), &deviceInfo));
-        if (!key.IsValid()) {
-            return fail("SetupDiOpenDevRegKey failed.", MISC_FAILED, platform::GetLastErrorValue());
-        }
-        platform::ScopedHeapBlock<wchar_t> version(
-            static_cast<wchar_t*>(platform::HeapAllocZeroed(TEXT_BUFFER_CHARS * sizeof(wchar_t))));
-        if (!version.IsValid()) {
-            // The allocation's ERROR_NOT_ENOUGH_MEMORY, as every other failure here
-            // leaves its own call's value.
-            return fail("_szVersion array initialize failed.", MISC_FAILED,
+        return FailOpen(*this, "SetupDiGetClassDevs failed.", MISC_FAILED,
                         platform::GetLastErrorValue());
-        }
-        uint32_t sizeBytes = kVersionReadBytes;
-        // The registry reports its failure as the returned code, which stands in for
-        // the last-error value here.
-        const uint32_t error =
-            platform::QueryRegistryString(key.Get(), L"DriverVersion", version.Get(), &sizeBytes);
-        if (error != platform::kErrorSuccess) {
-            return fail("RegQueryValueEx failed.", MISC_FAILED, error);
-        }
-        _szVersion = version.Release();
     }
-
+    platform::ScopedHeapBlock<void> detail;
+    platform::DeviceInfo deviceInfo = {};
+    MiscStatus status = GetInterfaceDetail(*this, set.Get(), &detail, &deviceInfo);
+    if (status == MISC_SUCCESS && _szVersion == nullptr) {
+        status = ReadDriverVersion(*this, set.Get(), &deviceInfo);
+    }
+    if (status != MISC_SUCCESS) {
+        return status;
+    }
     set.Reset();
 
     // Kept in a local so that a failed open never overwrites a handle we hold.
     platform::DeviceHandle device = platform::OpenDevice(platform::DevicePathOf(detail.Get()));
     if (!IsOpenHandle(device)) {
-        return fail("CreateFile failed.", MISC_OPEN_FAILED, platform::GetLastErrorValue());
+        return FailOpen(*this, "CreateFile failed.", MISC_OPEN_FAILED,
+                        platform::GetLastErrorValue());
     }
     _hDevice = device;
     _ClearErrorText();
@@ -157,17 +171,10 @@ void CMiscCommon::CloseDriver() {
         return;
     }
     if (SessionCipher != nullptr) {
-        uint8_t sessionId[4];
-        StoreLe32(sessionId, SessionId);
-        uint32_t returned = 0;
-        // The driver drops the session with the handle anyway; the result is not needed.
-        platform::DeviceControl(_hDevice, IOCTL_MISC_CLOSE_SESSION, sessionId, sizeof sessionId,
-                                /*outBuffer=*/nullptr, /*outSize=*/0, &returned);
+        _EndSession(SessionId, /*tellDriver=*/true, SessionCipher);
+        SessionCipher = nullptr;
         SessionId = 0;
         SequenceNumber = 0;
-        SecureWipe(SessionCipher, sizeof(BlowfishContext));
-        platform::HeapRelease(SessionCipher);
-        SessionCipher = nullptr;
     }
     platform::CloseDevice(_hDevice);
     _hDevice = platform::InvalidDeviceHandle();

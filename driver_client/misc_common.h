@@ -54,6 +54,11 @@ class CMiscCommon {
     // The session handshake (or plain mode for a driver without encryption), run by
     // session::Handshake; defined in initialize.cpp.
     MiscStatus _Initialize();
+    // Ends a session: asks the driver to drop sid when tellDriver, then wipes the
+    // cipher's key schedule and returns its block to the heap (null: nothing to
+    // release). The last-error value is what its last call left; defined in
+    // initialize.cpp.
+    void _EndSession(uint32_t sid, bool tellDriver, BlowfishContext* cipher);
 
     // A zero-filled capsule for payloadLength bytes, copied from source when given.
     // Null on allocation failure. The caller releases it with platform::HeapRelease.

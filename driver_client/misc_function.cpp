@@ -5,6 +5,7 @@
 
 #include "common/le_bytes.h"
 #include "driver_client/misc_common.h"
+#include "platform/scoped.h"
 
 uint8_t LastMiscStatus = 0;
 
@@ -38,14 +39,17 @@ MiscStatus CMiscCommon::CallMiscFunction(uint8_t* pPacket, uint32_t sizePacket) 
         return MISC_INVALID_ARGUMENT;
     }
     // The retry resends the request as first sent, not the busy reply.
-    auto* saved = static_cast<uint8_t*>(platform::HeapAllocZeroed(sizePacket));
-    if (saved == nullptr) {
+    // The owner releases the copy on every way out without disturbing the
+    // last-error value that way leaves.
+    const platform::ScopedHeapBlock<uint8_t> saved(
+        static_cast<uint8_t*>(platform::HeapAllocZeroed(sizePacket)));
+    if (!saved.IsValid()) {
         const uint32_t error = platform::GetLastErrorValue();
         _SetErrorText("CallMiscFunction: HeapAlloc failed.");
         platform::SetLastErrorValue(error);
         return MISC_NO_MEMORY;
     }
-    std::memcpy(saved, pPacket, sizePacket);
+    std::memcpy(saved.Get(), pPacket, sizePacket);
 
     bool retried = false;
     for (;;) {
@@ -56,7 +60,6 @@ MiscStatus CMiscCommon::CallMiscFunction(uint8_t* pPacket, uint32_t sizePacket) 
                                        &returned)) {
             const uint32_t error = platform::GetLastErrorValue();
             _SetErrorText("CallMiscFunction: DeviceIoControl failed.");
-            platform::HeapRelease(saved);
             platform::SetLastErrorValue(error);
             return MISC_FAILED;
         }
@@ -64,11 +67,10 @@ MiscStatus CMiscCommon::CallMiscFunction(uint8_t* pPacket, uint32_t sizePacket) 
             break;
         }
         platform::SleepMilliseconds(kBusyRetryDelayMs);
-        std::memcpy(pPacket, saved, sizePacket);
+        std::memcpy(pPacket, saved.Get(), sizePacket);
         retried = true;
     }
 
-    platform::HeapRelease(saved);
     _ClearErrorText();
     return MISC_SUCCESS;
 }
@@ -77,7 +79,9 @@ MiscStatus CMiscCommon::CallMiscFunction(uint8_t* pPacket, uint32_t sizePacket) 
 
 MiscCommon::MiscStatus CallMiscSubfunction(uint16_t length, uint16_t subfunction, uint8_t* data) {
     const uint32_t packetSize = MISC_PACKET_HEADER_SIZE + length;
-    auto* packet = static_cast<uint8_t*>(platform::HeapAllocZeroed(packetSize));
+    const platform::ScopedHeapBlock<uint8_t> packetBlock(
+        static_cast<uint8_t*>(platform::HeapAllocZeroed(packetSize)));
+    uint8_t* const packet = packetBlock.Get();
     if (packet == nullptr) {
         return MiscCommon::MISC_NO_MEMORY;
     }
@@ -97,6 +101,5 @@ MiscCommon::MiscStatus CallMiscSubfunction(uint16_t length, uint16_t subfunction
             std::memcpy(data, packet + MISC_PACKET_HEADER_SIZE, length);
         }
     }
-    platform::HeapRelease(packet);
     return result;
 }

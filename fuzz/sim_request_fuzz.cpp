@@ -42,12 +42,8 @@ void Check(bool condition, const char* what) {
 void EncipherFrame(std::vector<uint8_t>* frame) {
     const size_t size = frame->size() - 12;
     uint8_t* capsule = frame->data() + 12;
-    for (size_t offset = 12; size >= 16 && offset + 8 <= size - 4; offset += 8) {
-        uint32_t left = LoadLe32(capsule + offset);
-        uint32_t right = LoadLe32(capsule + offset + 4);
-        BlowfishEncipher(&g_cipher, &left, &right);
-        StoreLe32(capsule + offset, left);
-        StoreLe32(capsule + offset + 4, right);
+    if (size >= 16) {
+        BlowfishEncipherBlocks(&g_cipher, capsule + 12, static_cast<uint32_t>((size - 16) / 8));
     }
 }
 

@@ -4,7 +4,8 @@
 // to release it) plus the one generic Scoped. Releasing never clobbers the
 // thread's last-error value: a function that sets the value it reports and then
 // returns reports that value, whatever its owners' clean-up left behind. The
-// Windows backend builds its handle owners (scoped_win.h) on the same Scoped.
+// Windows backend's tests build their handle owners (tests/platform/scoped_win.h)
+// on the same Scoped.
 #pragma once
 
 #include "platform/platform.h"

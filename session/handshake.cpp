@@ -13,19 +13,8 @@ namespace session {
 
 namespace {
 
-constexpr uint32_t kTagIni1 = 0x31696E49;       // "Ini1"
-constexpr uint32_t kTagIni2 = 0x32696E49;       // "Ini2"
-constexpr uint32_t kTagIni3 = 0x33696E49;       // "Ini3"
-constexpr uint32_t kConfirmLeft = 0x68747541;   // "Auth"
-constexpr uint32_t kConfirmRight = 0x6373694D;  // "Misc"
-
-constexpr uint32_t kNonceBytes = 24;
 constexpr uint32_t kWorkingBufferSize = 2 * kNumberBytes;  // 264
 constexpr int kSelfTestAttempts = 16;
-
-// Where the numbers and the nonce sit in the Ini1 messages.
-constexpr uint32_t kIni1NumberAt = 4;
-constexpr uint32_t kIni1NonceAt = 136;
 
 // The key material block: Ka is the 16 bytes at offsets 23 to 38; the rest is
 // filler, so the key never sits in the program as one aligned run of bytes.
@@ -70,143 +59,176 @@ bool PublicValueInRange(const uint32_t* value) {
 namespace {
 
 using Outcome = HandshakeOutcome;
+// What a step returns when it has done its part and the next one may run.
+constexpr Outcome kStepDone = Outcome::kKeyed;
 
 // One handshake message; true when the request succeeded and exactly replySize
 // bytes came back. The last-error value after the request is kept either way.
 bool Exchange(platform::DeviceHandle device, const uint8_t* request, uint32_t requestSize,
-              uint8_t* reply, uint32_t replySize, HandshakeState* s) {
+              uint8_t* reply, uint32_t replySize, HandshakeState* state) {
     uint32_t returned = 0;
     const bool ok = platform::DeviceControl(device, IOCTL_MISC_SESSION, request, requestSize, reply,
                                             replySize, &returned);
-    s->savedError = platform::GetLastErrorValue();
+    state->savedError = platform::GetLastErrorValue();
     return ok && returned == replySize;
 }
 
-// Steps 2 to 24 over the zeroed state, with the key material built; returns as
-// soon as a step fails. On success s->context holds the context keyed with Ks.
-Outcome RunSteps(platform::DeviceHandle device, HandshakeState* s) {
-    HandshakeWork* w = &s->work;
+// Steps 2 and 3: the generator seeded and its self test passed.
+Outcome StartGenerator(platform::DeviceHandle, HandshakeState*) {
     if (!hdrand_init()) {
         return Outcome::kInitFailed;
     }
-    bool selfTestPassed = false;
-    for (int attempt = 0; attempt < kSelfTestAttempts && !selfTestPassed; ++attempt) {
-        selfTestPassed = hdrand_test() != -1;
+    for (int attempt = 0; attempt < kSelfTestAttempts; ++attempt) {
+        if (hdrand_test() != -1) {
+            return kStepDone;
+        }
     }
-    if (!selfTestPassed) {
-        return Outcome::kSelfTestFailed;
-    }
+    return Outcome::kSelfTestFailed;
+}
 
+// Phase 1: x and the client nonce drawn, Yc = 2^x mod p sent in Ini1; the reply
+// brings the SID, Yd and the driver's nonce.
+Outcome SendIni1(platform::DeviceHandle device, HandshakeState* state) {
+    HandshakeWork* work = &state->work;
     // Draws 1-3: x (96 random bits; word 3 stays 0). Draws 4-8: the client nonce.
     for (uint32_t i = 0; i < 3; ++i) {
-        w->x[i] = hdrand_get();
+        work->x[i] = hdrand_get();
     }
-    w->x[3] = 0;
+    work->x[3] = 0;
     for (uint32_t i = 0; i < 5; ++i) {
-        StoreLe32(w->ini1Request + kIni1NonceAt + 4 * i, hdrand_get());
+        StoreLe32(work->ini1Request + kIni1NonceAt + 4 * i, hdrand_get());
     }
-
-    // Phase 1.
-    if (!pow2mod(w->yc, kNumberWords, w->x, kExponentWords, kOakleyGroup2Prime, kNumberWords)) {
+    if (!pow2mod(work->yc, kNumberWords, work->x, kExponentWords, kOakleyGroup2Prime,
+                 kNumberWords)) {
         return Outcome::kPow2ModFailed;
     }
-    WordsToBytes(w->yc, kNumberWords, w->ini1Request + kIni1NumberAt);
-    StoreLe32(w->ini1Request, kTagIni1);
-    if (!Exchange(device, w->ini1Request, kIni1Size, w->ini1Reply, kIni1Size, s)) {
+    WordsToBytes(work->yc, kNumberWords, work->ini1Request + kIni1NumberAt);
+    StoreLe32(work->ini1Request, kTagIni1);
+    if (!Exchange(device, work->ini1Request, kIni1Size, work->ini1Reply, kIni1Size, state)) {
         return Outcome::kIni1Failed;
     }
-    s->sid = LoadLe32(w->ini1Reply);
-    s->haveSid = true;
-    const uint8_t* ycBytes = w->ini1Request + kIni1NumberAt;
-    const uint8_t* ydBytes = w->ini1Reply + kIni1NumberAt;
-    BytesToWords(ydBytes, kNumberWords, w->yd);
+    state->sid = LoadLe32(work->ini1Reply);
+    state->haveSid = true;
+    BytesToWords(work->ini1Reply + kIni1NumberAt, kNumberWords, work->yd);
+    return kStepDone;
+}
 
-    // Phase 2: Km, then the two proofs, all in one heap buffer that is cleared
-    // before each refill and wiped before release.
-    uint8_t* work = static_cast<uint8_t*>(platform::HeapAllocZeroed(kWorkingBufferSize));
-    if (work == nullptr) {
-        s->savedError = platform::GetLastErrorValue();
+// Km = HMAC(Ka, Nc || Nd), then the proofs Pd = HMAC(Km, Yd || Yc) and
+// Pc = HMAC(Km, Yc || Yd), all in one heap buffer that is cleared before each
+// refill and wiped before release.
+Outcome ComputeProofs(HandshakeState* state) {
+    HandshakeWork* work = &state->work;
+    uint8_t* macInput = static_cast<uint8_t*>(platform::HeapAllocZeroed(kWorkingBufferSize));
+    if (macInput == nullptr) {
+        state->savedError = platform::GetLastErrorValue();
         return Outcome::kPhase2Alloc;
     }
-    std::memcpy(work, w->ini1Request + kIni1NonceAt, kNonceBytes);
-    std::memcpy(work + kNonceBytes, w->ini1Reply + kIni1NonceAt, kNonceBytes);
-    HmacSha1(&w->sha, w->keyMaterial + kKaOffset, kKeyBytes, work, 2 * kNonceBytes, w->km);
-    std::memset(work, 0, kWorkingBufferSize);
-    std::memcpy(work, ydBytes, kNumberBytes);
-    std::memcpy(work + kNumberBytes, ycBytes, kNumberBytes);
-    HmacSha1(&w->sha, w->km, kMacBytes, work, kWorkingBufferSize, w->pd);
-    std::memset(work, 0, kWorkingBufferSize);
-    std::memcpy(work, ycBytes, kNumberBytes);
-    std::memcpy(work + kNumberBytes, ydBytes, kNumberBytes);
-    HmacSha1(&w->sha, w->km, kMacBytes, work, kWorkingBufferSize, w->pc);
-    SecureWipe(work, kWorkingBufferSize);
-    platform::HeapRelease(work);
+    const uint8_t* ycBytes = work->ini1Request + kIni1NumberAt;
+    const uint8_t* ydBytes = work->ini1Reply + kIni1NumberAt;
+    std::memcpy(macInput, work->ini1Request + kIni1NonceAt, kNonceBytes);
+    std::memcpy(macInput + kNonceBytes, work->ini1Reply + kIni1NonceAt, kNonceBytes);
+    HmacSha1(&work->sha, work->keyMaterial + kKaOffset, kKeyBytes, macInput, 2 * kNonceBytes,
+             work->km);
+    std::memset(macInput, 0, kWorkingBufferSize);
+    std::memcpy(macInput, ydBytes, kNumberBytes);
+    std::memcpy(macInput + kNumberBytes, ycBytes, kNumberBytes);
+    HmacSha1(&work->sha, work->km, kMacBytes, macInput, kWorkingBufferSize, work->pd);
+    std::memset(macInput, 0, kWorkingBufferSize);
+    std::memcpy(macInput, ycBytes, kNumberBytes);
+    std::memcpy(macInput + kNumberBytes, ydBytes, kNumberBytes);
+    HmacSha1(&work->sha, work->km, kMacBytes, macInput, kWorkingBufferSize, work->pc);
+    SecureWipe(macInput, kWorkingBufferSize);
+    platform::HeapRelease(macInput);
+    return kStepDone;
+}
 
-    StoreLe32(w->ini2Request, kTagIni2);
-    StoreLe32(w->ini2Request + 4, s->sid);
-    std::memcpy(w->ini2Request + 8, w->pc, kMacBytes);
-    if (!Exchange(device, w->ini2Request, kIni2RequestSize, w->ini2Reply, kIni2ReplySize, s)) {
+// Phase 2: the client's proof sent in Ini2; the driver's proof must match Pd.
+Outcome SendIni2(platform::DeviceHandle device, HandshakeState* state) {
+    const Outcome proofs = ComputeProofs(state);
+    if (proofs != kStepDone) {
+        return proofs;
+    }
+    HandshakeWork* work = &state->work;
+    StoreLe32(work->ini2Request, kTagIni2);
+    StoreLe32(work->ini2Request + kSidAt, state->sid);
+    std::memcpy(work->ini2Request + kIni2ProofAt, work->pc, kMacBytes);
+    if (!Exchange(device, work->ini2Request, kIni2RequestSize, work->ini2Reply, kIni2ReplySize,
+                  state)) {
         return Outcome::kIni2Failed;
     }
-    uint8_t difference = 0;
-    for (uint32_t i = 0; i < kMacBytes; ++i) {
-        difference |= static_cast<uint8_t>(w->ini2Reply[i] ^ w->pd[i]);
-    }
-    if (difference != 0) {
+    if (!ConstantTimeEqual(work->ini2Reply, work->pd, kMacBytes)) {
         return Outcome::kAuthFailed;
     }
+    return kStepDone;
+}
 
-    // Z and KEK. The driver's value is checked before it is used as a base.
-    if (!PublicValueInRange(w->yd) || !powmod(w->z, kNumberWords, w->yd, kNumberWords, w->x,
-                                              kExponentWords, kOakleyGroup2Prime, kNumberWords)) {
+// Z = Yd^x mod p and KEK, the first 16 bytes of SHA-1 of Z. The driver's value is
+// checked before it is used as a base.
+Outcome DeriveKek(platform::DeviceHandle, HandshakeState* state) {
+    HandshakeWork* work = &state->work;
+    if (!PublicValueInRange(work->yd) ||
+        !powmod(work->z, kNumberWords, work->yd, kNumberWords, work->x, kExponentWords,
+                kOakleyGroup2Prime, kNumberWords)) {
         return Outcome::kKekFailed;
     }
-    WordsToBytes(w->z, kNumberWords, w->zBytes);
-    Sha1Initialize(&w->sha);
-    Sha1Update(&w->sha, w->zBytes, kNumberBytes);
-    Sha1Final(&w->sha);
-    Sha1GetDigest(&w->sha, w->digest);
-    std::memcpy(w->kek, w->digest, kKeyBytes);
+    WordsToBytes(work->z, kNumberWords, work->zBytes);
+    Sha1Digest(work->zBytes, kNumberBytes, work->digest);
+    std::memcpy(work->kek, work->digest, kKeyBytes);
+    return kStepDone;
+}
 
-    // Phase 3.
-    s->context = static_cast<BlowfishContext*>(platform::HeapAllocZeroed(sizeof(BlowfishContext)));
-    if (s->context == nullptr) {
-        s->savedError = platform::GetLastErrorValue();
+// Phase 3: Ks drawn and sent under KEK in Ini3; the context is then keyed with Ks
+// and must decipher the reply to "Auth" "Misc".
+Outcome SendIni3(platform::DeviceHandle device, HandshakeState* state) {
+    HandshakeWork* work = &state->work;
+    state->context =
+        static_cast<BlowfishContext*>(platform::HeapAllocZeroed(sizeof(BlowfishContext)));
+    if (state->context == nullptr) {
+        state->savedError = platform::GetLastErrorValue();
         return Outcome::kPhase3Alloc;
     }
-    if (!BlowfishInitialize(s->context, w->kek, kKeyBytes)) {
+    if (!BlowfishInitialize(state->context, work->kek, kKeyBytes)) {
         return Outcome::kKeyKekFailed;
     }
     // Draws 9-12: Ks.
     for (uint32_t i = 0; i < 4; ++i) {
-        StoreLe32(w->ks + 4 * i, hdrand_get());
+        StoreLe32(work->ks + 4 * i, hdrand_get());
     }
-    StoreLe32(w->ini3Request, kTagIni3);
-    StoreLe32(w->ini3Request + 4, s->sid);
-    std::memcpy(w->ini3Request + 8, w->ks, kKeyBytes);
-    bool enciphered = true;
-    for (uint32_t block = 8; block < kIni3RequestSize && enciphered; block += 8) {
-        uint32_t left = LoadLe32(w->ini3Request + block);
-        uint32_t right = LoadLe32(w->ini3Request + block + 4);
-        enciphered = BlowfishEncipher(s->context, &left, &right);
-        StoreLe32(w->ini3Request + block, left);
-        StoreLe32(w->ini3Request + block + 4, right);
-    }
-    SecureWipe(s->context, sizeof(BlowfishContext));
+    StoreLe32(work->ini3Request, kTagIni3);
+    StoreLe32(work->ini3Request + kSidAt, state->sid);
+    std::memcpy(work->ini3Request + kIni3KeyAt, work->ks, kKeyBytes);
+    const uint32_t keyBlocks = kKeyBytes / 8;
+    const bool enciphered = BlowfishEncipherBlocks(state->context, work->ini3Request + kIni3KeyAt,
+                                                   keyBlocks) == keyBlocks;
+    SecureWipe(state->context, sizeof(BlowfishContext));
     if (!enciphered) {
         return Outcome::kEncipherFailed;
     }
-    if (!Exchange(device, w->ini3Request, kIni3RequestSize, w->ini3Reply, kIni3ReplySize, s)) {
+    if (!Exchange(device, work->ini3Request, kIni3RequestSize, work->ini3Reply, kIni3ReplySize,
+                  state)) {
         return Outcome::kIni3Failed;
     }
-    if (!BlowfishInitialize(s->context, w->ks, kKeyBytes)) {
+    if (!BlowfishInitialize(state->context, work->ks, kKeyBytes)) {
         return Outcome::kKeySessionFailed;
     }
-    uint32_t left = LoadLe32(w->ini3Reply);
-    uint32_t right = LoadLe32(w->ini3Reply + 4);
-    if (!BlowfishDecipher(s->context, &left, &right) || left != kConfirmLeft ||
-        right != kConfirmRight) {
+    if (BlowfishDecipherBlocks(state->context, work->ini3Reply, 1) != 1 ||
+        LoadLe32(work->ini3Reply) != kConfirmLeft ||
+        LoadLe32(work->ini3Reply + 4) != kConfirmRight) {
         return Outcome::kConfirmFailed;
+    }
+    return kStepDone;
+}
+
+// Steps 2 to 24 over the zeroed state, with the key material built; stops at the
+// first step that fails. On success state->context holds the context keyed with Ks.
+Outcome RunSteps(platform::DeviceHandle device, HandshakeState* state) {
+    using Step = Outcome (*)(platform::DeviceHandle, HandshakeState*);
+    static const Step kSteps[] = {StartGenerator, SendIni1, SendIni2, DeriveKek, SendIni3};
+    for (const Step step : kSteps) {
+        const Outcome outcome = step(device, state);
+        if (outcome != kStepDone) {
+            return outcome;
+        }
     }
     return Outcome::kKeyed;
 }

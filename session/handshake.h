@@ -13,24 +13,12 @@
 #include "crypto/blowfish.h"
 #include "crypto/sha1.h"
 #include "platform/platform.h"
+#include "session/handshake_wire.h"
 
 namespace session {
 
-// The request code of the probe and of Ini1, Ini2 and Ini3:
-// CTL_CODE(0x22, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS).
-constexpr uint32_t IOCTL_MISC_SESSION = 0x222000;
-
-constexpr uint32_t kNumberWords = 33;  // p, Yc, Yd and Z: 1024 bits and a zero top word
-constexpr uint32_t kNumberBytes = 4 * kNumberWords;
-constexpr uint32_t kExponentWords = 4;  // x: 96 random bits, word 3 always 0
-constexpr uint32_t kMacBytes = SHA1_DIGEST_SIZE;
-constexpr uint32_t kKeyBytes = 16;
+constexpr uint32_t kExponentWords = 4;       // x: 96 random bits, word 3 always 0
 constexpr uint32_t kKeyMaterialBytes = 128;  // the block that Ka is cut from
-constexpr uint32_t kIni1Size = 160;          // request and reply
-constexpr uint32_t kIni2RequestSize = 28;
-constexpr uint32_t kIni2ReplySize = kMacBytes;
-constexpr uint32_t kIni3RequestSize = 24;
-constexpr uint32_t kIni3ReplySize = 8;
 
 // How a handshake ended. The failures come in the order of the steps.
 enum class HandshakeOutcome : uint32_t {

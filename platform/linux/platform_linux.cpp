@@ -24,9 +24,10 @@
 #include <new>
 
 #include "common/le_bytes.h"
-#include "common/wide_utf8.h"
+#include "platform/linux/wide_utf8.h"
 #include "platform/internal/backend_records.h"
 #include "platform/internal/files.h"
+#include "platform/linux/linux_internal.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -35,20 +36,19 @@ namespace {
 
 constexpr const char* kDefaultRoot = "/run/misc-device";
 constexpr const char* kDeviceEntry = "device";
-// Every handle is a heap record whose first word names its type, so that a
-// handle of one type passed where another is expected is refused with
-// ERROR_INVALID_HANDLE instead of being read as the wrong record. A released
-// record has its tag cleared first.
-constexpr uint32_t kSetTag = 0x54455351;     // "QSET": a device-information set
-constexpr uint32_t kKeyTag = 0x59454B51;     // "QKEY": a driver registry key
-constexpr uint32_t kDeviceTag = 0x56454451;  // "QDEV": an open device
-constexpr uint32_t kRecordTag = 0x43455251;  // "QREC": an enumeration record
-constexpr size_t kFrameHeaderSize = 12;
 // Registry values are small texts; anything larger is not one.
 constexpr size_t kMaxValueFileBytes = 64 * 1024;
 
 std::atomic<uint32_t> g_exchangeTimeoutMs{linuxbackend::kDefaultExchangeTimeoutMs};
 thread_local uint32_t t_lastError = 0;
+
+using linuxinternal::kKeyTag;
+using linuxinternal::kRecordTag;
+using linuxinternal::kSetTag;
+using linuxinternal::MonotonicMs;
+using linuxinternal::ScopedDescriptor;
+using linuxinternal::ScopedMalloc;
+using linuxinternal::Tagged;
 
 // The set's interfaces are the folders classFolder/names[i], names in order.
 struct InfoSet {
@@ -63,12 +63,6 @@ struct DriverKey {
     char folder[PATH_MAX] = {};
 };
 
-struct Device {
-    uint32_t tag = kDeviceTag;
-    int fd = -1;
-    bool broken = false;  // the stream lost its framing; every later exchange fails
-};
-
 // The enumeration records carry the interface index behind a marker.
 struct InterfaceRecord {
     uint32_t tag;
@@ -76,27 +70,12 @@ struct InterfaceRecord {
 };
 static_assert(sizeof(InterfaceRecord) <= sizeof(DeviceInterface), "record fits");
 
-// The record behind a handle when it is one of type T (tagged `tag`), else null.
-// The tag is read as bytes, before the pointer is taken for a T.
-template <typename T>
-T* Tagged(void* handle, uint32_t tag) {
-    uint32_t found = 0;
-    if (handle != nullptr && handle != InvalidDeviceHandle()) {
-        std::memcpy(&found, handle, sizeof found);
-    }
-    return found == tag ? static_cast<T*>(handle) : nullptr;
-}
-
 InfoSet* AsSet(DeviceInfoSet set) {
     return Tagged<InfoSet>(set, kSetTag);
 }
 
 DriverKey* AsKey(RegistryKey key) {
     return Tagged<DriverKey>(key, kKeyTag);
-}
-
-Device* AsDevice(DeviceHandle handle) {
-    return Tagged<Device>(handle, kDeviceTag);
 }
 
 // Why a handle was refused: null is a missing argument, as the Windows backend
@@ -162,67 +141,6 @@ bool InterfaceFolder(const InfoSet* set, uint32_t index, char (&folder)[PATH_MAX
     return JoinPath(folder, set->classFolder, set->names[index]);
 }
 
-int64_t MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits until fd is ready for events or the deadline passes.
-bool WaitFor(int fd, short events, int64_t deadline) {
-    for (;;) {
-        const int64_t left = deadline - MonotonicMs();
-        if (left <= 0) {
-            return false;
-        }
-        pollfd p = {fd, events, 0};
-        const int n = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
-        if (n > 0) {
-            return true;
-        }
-        if (n < 0 && errno != EINTR) {
-            return false;
-        }
-    }
-}
-
-// Moves size bytes by repeated calls of step (one send or receive on fd, given where
-// and how much is left) as fd becomes ready for events, until all have moved or the
-// deadline passes.
-template <typename Byte, typename Step>
-bool TransferAll(int fd, short events, Byte* data, size_t size, int64_t deadline, Step step) {
-    while (size > 0) {
-        if (!WaitFor(fd, events, deadline)) {
-            return false;
-        }
-        const ssize_t n = step(data, size);
-        if (n == 0 && events == POLLIN) {
-            return false;  // the device closed the connection
-        }
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool SendAll(int fd, const uint8_t* data, size_t size, int64_t deadline) {
-    return TransferAll(fd, POLLOUT, data, size, deadline, [fd](const uint8_t* at, size_t left) {
-        // MSG_NOSIGNAL: a device that went away must not kill us with SIGPIPE.
-        return send(fd, at, left, MSG_NOSIGNAL | MSG_DONTWAIT);
-    });
-}
-
-bool ReceiveAll(int fd, uint8_t* data, size_t size, int64_t deadline) {
-    return TransferAll(fd, POLLIN, data, size, deadline,
-                       [fd](uint8_t* at, size_t left) { return recv(fd, at, left, MSG_DONTWAIT); });
-}
-
 // Keeps a file operation's error as the last-error value; true when there is none.
 bool KeepFileError(uint32_t error) {
     if (error != 0) {
@@ -236,6 +154,10 @@ int g_argc = 0;
 char** g_argv = nullptr;
 
 }  // namespace
+
+uint32_t linuxinternal::ExchangeTimeoutMs() {
+    return g_exchangeTimeoutMs;
+}
 
 namespace linuxbackend {
 void SetExchangeTimeoutMilliseconds(uint32_t milliseconds) {
@@ -426,7 +348,8 @@ namespace {
 // content (that many bytes) and its size into *size. An interrupted read is made
 // again until the deadline of a device call. Returns 0 or a Windows error code.
 uint32_t ReadValueFile(const char* path, char* content, size_t* size) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const ScopedDescriptor file(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const int fd = file.Get();
     if (fd < 0) {
         return internal::ErrnoToWindows(errno);
     }
@@ -446,15 +369,17 @@ uint32_t ReadValueFile(const char* path, char* content, size_t* size) {
         *size += static_cast<size_t>(n);
         readable = *size <= kMaxValueFileBytes;
     }
-    close(fd);
     return readable ? kErrorSuccess : kErrorGenFailure;
 }
 
 // Answers a registry query with the text of the value file at path, its last line
 // feed left out.
 uint32_t AnswerFromValueFile(const char* path, wchar_t* buffer, uint32_t* sizeBytes) {
-    auto* content = static_cast<char*>(std::malloc(kMaxValueFileBytes + 1));
-    auto* text = static_cast<wchar_t*>(std::malloc((kMaxValueFileBytes + 1) * sizeof(wchar_t)));
+    const ScopedMalloc<char> contentBlock(static_cast<char*>(std::malloc(kMaxValueFileBytes + 1)));
+    const ScopedMalloc<wchar_t> textBlock(
+        static_cast<wchar_t*>(std::malloc((kMaxValueFileBytes + 1) * sizeof(wchar_t))));
+    char* const content = contentBlock.get();
+    wchar_t* const text = textBlock.get();
     size_t size = 0;
     uint32_t error = content == nullptr || text == nullptr ? kErrorNotEnoughMemory
                                                            : ReadValueFile(path, content, &size);
@@ -466,8 +391,6 @@ uint32_t AnswerFromValueFile(const char* path, wchar_t* buffer, uint32_t* sizeBy
         wide_utf8::FromUtf8(content, size, text, kMaxValueFileBytes + 1);
         error = internal::AnswerRegistryText(text, std::wcslen(text), buffer, sizeBytes);
     }
-    std::free(content);
-    std::free(text);
     return error;
 }
 
@@ -499,162 +422,6 @@ void CloseRegistryKey(RegistryKey key) {
         k->tag = 0;
         delete k;
     }
-}
-
-// ---------------------------------------------------------------------------
-// Device I/O
-
-namespace {
-
-// Connects fd to the device at address, asking again while the device's queue is
-// full or a signal interrupts the call, until the deadline. Returns 0 or the errno.
-int ConnectBefore(int fd, const sockaddr_un& address, int64_t deadline) {
-    for (;;) {
-        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-            return 0;
-        }
-        const int err = errno;
-        if ((err != EAGAIN && err != EINTR) || MonotonicMs() >= deadline) {
-            return err;
-        }
-        if (err == EAGAIN) {
-            poll(nullptr, 0, 10);  // the queue is full: ask again shortly
-        }
-    }
-}
-
-}  // namespace
-
-DeviceHandle OpenDevice(const wchar_t* devicePath) {
-    if (devicePath == nullptr) {
-        t_lastError = kErrorInvalidParameter;
-        return InvalidDeviceHandle();
-    }
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (devicePath[0] == L'\0' ||
-        !wide_utf8::ToUtf8(devicePath, address.sun_path, sizeof address.sun_path)) {
-        t_lastError = devicePath[0] == L'\0' ? kErrorFileNotFound : kErrorGenFailure;
-        return InvalidDeviceHandle();
-    }
-
-    // Non-blocking, so that a device that stopped accepting (its queue of
-    // pending connections full) fails the open at the deadline instead of
-    // holding us for good. Sends and receives wait with poll() anyway.
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        t_lastError = kErrorGenFailure;
-        return InvalidDeviceHandle();
-    }
-    const int64_t deadline = MonotonicMs() + g_exchangeTimeoutMs;
-    const int err = ConnectBefore(fd, address, deadline);
-    if (err != 0) {
-        close(fd);
-        t_lastError = err == ENOENT   ? kErrorFileNotFound
-                      : err == EACCES ? kErrorAccessDenied
-                                      : kErrorGenFailure;
-        return InvalidDeviceHandle();
-    }
-    uint8_t status[4];
-    if (!ReceiveAll(fd, status, sizeof status, deadline)) {
-        close(fd);
-        t_lastError = kErrorGenFailure;
-        return InvalidDeviceHandle();
-    }
-    if (LoadLe32(status) != 0) {
-        close(fd);
-        t_lastError = LoadLe32(status);
-        return InvalidDeviceHandle();
-    }
-    auto* device = new (std::nothrow) Device();
-    if (device == nullptr) {
-        close(fd);
-        t_lastError = kErrorNotEnoughMemory;
-        return InvalidDeviceHandle();
-    }
-    device->fd = fd;
-    return device;
-}
-
-void CloseDevice(DeviceHandle handle) {
-    Device* device = AsDevice(handle);
-    if (device == nullptr) {
-        if (handle != nullptr && handle != InvalidDeviceHandle()) {
-            t_lastError = kErrorInvalidHandle;
-        }
-        return;
-    }
-    close(device->fd);
-    device->tag = 0;
-    delete device;
-}
-
-bool DeviceControl(DeviceHandle handle, uint32_t ioControlCode, const void* inBuffer,
-                   uint32_t inSize, void* outBuffer, uint32_t outSize, uint32_t* bytesReturned) {
-    if (bytesReturned != nullptr) {
-        *bytesReturned = 0;
-    }
-    Device* device = AsDevice(handle);
-    if (device == nullptr) {
-        t_lastError = kErrorInvalidHandle;
-        return false;
-    }
-    if (bytesReturned == nullptr || (inBuffer == nullptr && inSize != 0)) {
-        t_lastError = kErrorInvalidParameter;
-        return false;
-    }
-    const uint32_t capacity = outBuffer != nullptr ? outSize : 0;
-    if (device->broken) {
-        t_lastError = kErrorGenFailure;
-        return false;
-    }
-
-    // The whole request goes out in one frame; the reply is read in full before
-    // any of it reaches the caller's buffer.
-    const size_t frameSize = kFrameHeaderSize + static_cast<size_t>(inSize);
-    auto* frame = static_cast<uint8_t*>(std::malloc(frameSize));
-    auto* output = static_cast<uint8_t*>(std::malloc(capacity > 0 ? capacity : 1));
-    if (frame == nullptr || output == nullptr) {
-        std::free(frame);
-        std::free(output);
-        t_lastError = kErrorNotEnoughMemory;
-        return false;
-    }
-    StoreLe32(frame, ioControlCode);
-    StoreLe32(frame + 4, inSize);
-    StoreLe32(frame + 8, capacity);
-    if (inSize > 0) {
-        std::memcpy(frame + kFrameHeaderSize, inBuffer, inSize);
-    }
-    const int64_t deadline = MonotonicMs() + g_exchangeTimeoutMs;
-    uint8_t reply[kFrameHeaderSize];
-    uint32_t returned = 0;
-    bool framed = false;
-    if (SendAll(device->fd, frame, frameSize, deadline) &&
-        ReceiveAll(device->fd, reply, sizeof reply, deadline)) {
-        returned = LoadLe32(reply + 8);
-        framed = LoadLe32(reply) <= 1 && returned <= capacity &&
-                 ReceiveAll(device->fd, output, returned, deadline);
-    }
-    std::free(frame);
-    if (!framed) {
-        std::free(output);
-        // Whatever follows on the stream can no longer be trusted.
-        shutdown(device->fd, SHUT_RDWR);
-        device->broken = true;
-        t_lastError = kErrorGenFailure;
-        return false;
-    }
-    if (returned > 0) {
-        std::memcpy(outBuffer, output, returned);
-    }
-    std::free(output);
-    *bytesReturned = returned;
-    if (LoadLe32(reply) != 1) {
-        t_lastError = LoadLe32(reply + 4);
-        return false;
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -830,27 +597,6 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
     KeepFileError(name != nullptr && mode != nullptr ? internal::OpenFileNamed(name, mode, &file)
                                                      : kErrorInvalidParameter);
     return file;
-}
-
-std::FILE* CreateNewFile(const wchar_t* name) {
-    std::FILE* file = nullptr;
-    KeepFileError(name != nullptr ? internal::CreateNewFileNamed(name, &file)
-                                  : kErrorInvalidParameter);
-    return file;
-}
-
-bool FlushFileToDisk(std::FILE* file) {
-    return KeepFileError(file != nullptr ? internal::FlushFileData(file) : kErrorInvalidParameter);
-}
-
-bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
-    return KeepFileError(from != nullptr && to != nullptr ? internal::ReplaceFileNamed(from, to)
-                                                          : kErrorInvalidParameter);
-}
-
-bool RemoveFile(const wchar_t* name) {
-    return KeepFileError(name != nullptr ? internal::RemoveFileNamed(name)
-                                         : kErrorInvalidParameter);
 }
 
 }  // namespace platform

@@ -79,29 +79,29 @@ struct State {
 // Constructed on first use and never destroyed, so that global objects of the
 // code under test may call the platform from their own constructors and
 // destructors in any order.
-State& S() {
+State& BackendState() {
     static State* state = new State();
     return *state;
 }
 
-Script& Sc() {
-    return S().script;
+Script& CurrentScript() {
+    return BackendState().script;
 }
 
-Kept& K() {
-    return S().kept;
+Kept& KeptState() {
+    return BackendState().kept;
 }
 
 thread_local uint32_t t_lastError = 0;
 
 bool Failing(testplatform::Call call, uint32_t* error) {
-    const auto it = Sc().failures.find(call);
-    if (it == Sc().failures.end()) {
+    const auto it = CurrentScript().failures.find(call);
+    if (it == CurrentScript().failures.end()) {
         return false;
     }
     *error = it->second.first;
     if (it->second.second > 0 && --it->second.second == 0) {
-        Sc().failures.erase(it);
+        CurrentScript().failures.erase(it);
     }
     return true;
 }
@@ -117,12 +117,12 @@ bool FailsAsScripted(testplatform::Call call) {
 }
 
 bool IsLiveSet(platform::DeviceInfoSet set) {
-    return K().liveSets.count(reinterpret_cast<uintptr_t>(set)) != 0;
+    return KeptState().liveSets.count(reinterpret_cast<uintptr_t>(set)) != 0;
 }
 
 uintptr_t NewToken() {
-    K().nextToken += 16;
-    return K().nextToken;
+    KeptState().nextToken += 16;
+    return KeptState().nextToken;
 }
 
 }  // namespace
@@ -133,111 +133,111 @@ uintptr_t NewToken() {
 namespace testplatform {
 
 void Reset() {
-    Sc() = Script{};
+    CurrentScript() = Script{};
     t_lastError = 0;
 }
 
 void SetDevicePresent(bool present) {
-    Sc().present = present;
+    CurrentScript().present = present;
 }
 
 void SetDriverVersion(const wchar_t* version) {
-    Sc().versionMissing = version == nullptr;
-    Sc().version = version != nullptr ? version : L"";
+    CurrentScript().versionMissing = version == nullptr;
+    CurrentScript().version = version != nullptr ? version : L"";
 }
 
 void SetDevicePath(const wchar_t* path) {
-    Sc().path = path != nullptr ? path : L"";
+    CurrentScript().path = path != nullptr ? path : L"";
 }
 
 void SetOpenError(uint32_t error) {
-    Sc().openError = error;
+    CurrentScript().openError = error;
 }
 
 void FailCall(Call call, uint32_t error, int times) {
     if (times != 0) {
-        Sc().failures[call] = {error, times};
+        CurrentScript().failures[call] = {error, times};
     }
 }
 
 void SetResponder(Responder responder) {
-    Sc().responder = std::move(responder);
+    CurrentScript().responder = std::move(responder);
 }
 
 const std::vector<Exchange>& Exchanges() {
-    return Sc().exchanges;
+    return CurrentScript().exchanges;
 }
 
 int OpenCount() {
-    return Sc().openCount;
+    return CurrentScript().openCount;
 }
 
 int CloseCount() {
-    return Sc().closeCount;
+    return CurrentScript().closeCount;
 }
 
 bool DeviceIsOpen() {
-    return Sc().openHandle != 0;
+    return CurrentScript().openHandle != 0;
 }
 
 int LiveDeviceInfoSetCount() {
-    return static_cast<int>(K().liveSets.size());
+    return static_cast<int>(KeptState().liveSets.size());
 }
 
 int LiveRegistryKeyCount() {
-    return static_cast<int>(K().liveKeys.size());
+    return static_cast<int>(KeptState().liveKeys.size());
 }
 
 void FailAllocation(int nth) {
-    Sc().failNth = nth;
+    CurrentScript().failNth = nth;
 }
 
 int AllocationCount() {
-    return Sc().allocationCount;
+    return CurrentScript().allocationCount;
 }
 
 int LiveBlockCount() {
-    return static_cast<int>(K().blocks.size());
+    return static_cast<int>(KeptState().blocks.size());
 }
 
 void SetReleaseInspector(ReleaseInspector inspector) {
-    Sc().inspector = std::move(inspector);
+    CurrentScript().inspector = std::move(inspector);
 }
 
 void SetSystemTime(const platform::SystemTime& time) {
-    Sc().time = time;
+    CurrentScript().time = time;
 }
 
 void SetPerformanceCount(int64_t count) {
-    Sc().performanceCount = count;
+    CurrentScript().performanceCount = count;
 }
 
 const std::vector<uint32_t>& Sleeps() {
-    return Sc().sleeps;
+    return CurrentScript().sleeps;
 }
 
 void SetDivideByZeroContinues(bool continues) {
-    Sc().divideContinues = continues;
+    CurrentScript().divideContinues = continues;
 }
 
 int DivideByZeroCount() {
-    return Sc().divideCount;
+    return CurrentScript().divideCount;
 }
 
 void SetCommandLine(const std::vector<std::wstring>& arguments) {
-    Sc().commandLine = arguments;
+    CurrentScript().commandLine = arguments;
 }
 
 const std::vector<std::pair<std::wstring, std::wstring>>& MessageBoxes() {
-    return Sc().messageBoxes;
+    return CurrentScript().messageBoxes;
 }
 
 void SetFileWritesFail(bool fail) {
-    Sc().fileWritesFail = fail;
+    CurrentScript().fileWritesFail = fail;
 }
 
 void SetCreateNewFileHook(std::function<void(const wchar_t* name)> hook) {
-    Sc().createHook = std::move(hook);
+    CurrentScript().createHook = std::move(hook);
 }
 
 }  // namespace testplatform
@@ -256,12 +256,12 @@ DeviceInfoSet OpenDeviceInfoSet(const Guid* interfaceClass) {
         return nullptr;
     }
     const uintptr_t token = NewToken();
-    K().liveSets.insert(token);
+    KeptState().liveSets.insert(token);
     return reinterpret_cast<DeviceInfoSet>(token);
 }
 
 void DestroyDeviceInfoSet(DeviceInfoSet set) {
-    K().liveSets.erase(reinterpret_cast<uintptr_t>(set));
+    KeptState().liveSets.erase(reinterpret_cast<uintptr_t>(set));
     t_lastError = testplatform::kErrorLeftByRelease;
 }
 
@@ -274,7 +274,7 @@ bool EnumDeviceInterface(DeviceInfoSet set, const Guid* interfaceClass, uint32_t
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    if (!Sc().present || index != 0) {
+    if (!CurrentScript().present || index != 0) {
         t_lastError = kErrorNoMoreItems;
         return false;
     }
@@ -294,7 +294,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    const size_t needed = internal::DetailSizeFor(Sc().path.size());
+    const size_t needed = internal::DetailSizeFor(CurrentScript().path.size());
     if (requiredSize != nullptr) {
         *requiredSize = static_cast<uint32_t>(needed);
     }
@@ -306,7 +306,7 @@ bool GetDeviceInterfaceDetail(DeviceInfoSet set, DeviceInterface* deviceInterfac
         t_lastError = kErrorInvalidParameter;
         return false;
     }
-    internal::WriteDetail(detail, Sc().path.c_str(), Sc().path.size());
+    internal::WriteDetail(detail, CurrentScript().path.c_str(), CurrentScript().path.size());
     if (deviceInfo != nullptr) {
         std::memset(deviceInfo->opaque, 0, sizeof deviceInfo->opaque);
         deviceInfo->opaque[0] = 1;
@@ -327,7 +327,7 @@ RegistryKey OpenDriverKey(DeviceInfoSet set, DeviceInfo* deviceInfo) {
         return nullptr;
     }
     const uintptr_t token = NewToken();
-    K().liveKeys.insert(token);
+    KeptState().liveKeys.insert(token);
     return reinterpret_cast<RegistryKey>(token);
 }
 
@@ -337,21 +337,21 @@ uint32_t QueryRegistryString(RegistryKey key, const wchar_t* valueName, wchar_t*
     if (Failing(testplatform::Call::QueryRegistryString, &error)) {
         return error;
     }
-    if (K().liveKeys.count(reinterpret_cast<uintptr_t>(key)) == 0) {
+    if (KeptState().liveKeys.count(reinterpret_cast<uintptr_t>(key)) == 0) {
         return kErrorInvalidHandle;
     }
     if (valueName == nullptr || sizeBytes == nullptr) {
         return kErrorInvalidParameter;
     }
-    if (Sc().versionMissing || std::wstring(valueName) != L"DriverVersion") {
+    if (CurrentScript().versionMissing || std::wstring(valueName) != L"DriverVersion") {
         return kErrorFileNotFound;
     }
-    return internal::AnswerRegistryText(Sc().version.c_str(), Sc().version.size(), buffer,
-                                        sizeBytes);
+    return internal::AnswerRegistryText(CurrentScript().version.c_str(),
+                                        CurrentScript().version.size(), buffer, sizeBytes);
 }
 
 void CloseRegistryKey(RegistryKey key) {
-    K().liveKeys.erase(reinterpret_cast<uintptr_t>(key));
+    KeptState().liveKeys.erase(reinterpret_cast<uintptr_t>(key));
     t_lastError = testplatform::kErrorLeftByRelease;
 }
 
@@ -359,22 +359,22 @@ DeviceHandle OpenDevice(const wchar_t* devicePath) {
     if (FailsAsScripted(testplatform::Call::OpenDevice)) {
         return InvalidDeviceHandle();
     }
-    if (Sc().openError != 0) {
-        t_lastError = Sc().openError;
+    if (CurrentScript().openError != 0) {
+        t_lastError = CurrentScript().openError;
         return InvalidDeviceHandle();
     }
-    if (devicePath == nullptr || !Sc().present || Sc().path != devicePath) {
+    if (devicePath == nullptr || !CurrentScript().present || CurrentScript().path != devicePath) {
         t_lastError = kErrorFileNotFound;
         return InvalidDeviceHandle();
     }
-    if (Sc().openHandle != 0) {
+    if (CurrentScript().openHandle != 0) {
         // The device is opened without sharing.
         t_lastError = kErrorSharingViolation;
         return InvalidDeviceHandle();
     }
-    Sc().openHandle = NewToken();
-    ++Sc().openCount;
-    return reinterpret_cast<DeviceHandle>(Sc().openHandle);
+    CurrentScript().openHandle = NewToken();
+    ++CurrentScript().openCount;
+    return reinterpret_cast<DeviceHandle>(CurrentScript().openHandle);
 }
 
 void CloseDevice(DeviceHandle device) {
@@ -382,9 +382,9 @@ void CloseDevice(DeviceHandle device) {
         return;
     }
     // A handle left over from before a Reset is no longer known; ignore it.
-    if (reinterpret_cast<uintptr_t>(device) == Sc().openHandle) {
-        Sc().openHandle = 0;
-        ++Sc().closeCount;
+    if (reinterpret_cast<uintptr_t>(device) == CurrentScript().openHandle) {
+        CurrentScript().openHandle = 0;
+        ++CurrentScript().closeCount;
     }
     t_lastError = testplatform::kErrorLeftByRelease;
 }
@@ -402,16 +402,16 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
     if (bytesReturned != nullptr) {
         *bytesReturned = 0;
     }
-    Sc().exchanges.push_back(exchange);
-    if (device == nullptr || reinterpret_cast<uintptr_t>(device) != Sc().openHandle) {
+    CurrentScript().exchanges.push_back(exchange);
+    if (device == nullptr || reinterpret_cast<uintptr_t>(device) != CurrentScript().openHandle) {
         t_lastError = kErrorInvalidHandle;
         return false;
     }
 
     testplatform::Reply reply;
-    if (Sc().responder) {
+    if (CurrentScript().responder) {
         // A copy: the responder may itself call the controls.
-        const testplatform::Responder responder = Sc().responder;
+        const testplatform::Responder responder = CurrentScript().responder;
         reply = responder(exchange);
     } else {
         reply.ok = false;
@@ -438,7 +438,7 @@ bool DeviceControl(DeviceHandle device, uint32_t ioControlCode, const void* inBu
 }
 
 void* HeapAllocZeroed(size_t size) {
-    Script& s = Sc();
+    Script& s = CurrentScript();
     ++s.allocationCount;
     if (s.failNth > 0) {
         --s.failNth;
@@ -452,7 +452,7 @@ void* HeapAllocZeroed(size_t size) {
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;
     }
-    K().blocks[block] = size;
+    KeptState().blocks[block] = size;
     return block;
 }
 
@@ -460,7 +460,7 @@ void HeapRelease(void* block) {
     if (block == nullptr) {
         return;
     }
-    Kept& k = K();
+    Kept& k = KeptState();
     const auto it = k.blocks.find(block);
     if (it == k.blocks.end()) {
         std::fprintf(stderr, "test platform: HeapRelease of a block it did not allocate\n");
@@ -468,8 +468,8 @@ void HeapRelease(void* block) {
     }
     const size_t size = it->second;
     k.blocks.erase(it);
-    if (Sc().inspector) {
-        const testplatform::ReleaseInspector inspector = Sc().inspector;
+    if (CurrentScript().inspector) {
+        const testplatform::ReleaseInspector inspector = CurrentScript().inspector;
         inspector(static_cast<const uint8_t*>(block), size);
     }
     std::free(block);
@@ -486,7 +486,7 @@ void SetLastErrorValue(uint32_t error) {
 
 void GetUtcSystemTime(SystemTime* time) {
     if (time != nullptr) {
-        *time = Sc().time;
+        *time = CurrentScript().time;
     }
 }
 
@@ -494,12 +494,12 @@ bool QueryPerformanceCount(int64_t* count) {
     if (count == nullptr) {
         return false;
     }
-    *count = Sc().performanceCount;
+    *count = CurrentScript().performanceCount;
     return true;
 }
 
 void SleepMilliseconds(uint32_t milliseconds) {
-    Sc().sleeps.push_back(milliseconds);
+    CurrentScript().sleeps.push_back(milliseconds);
 }
 
 void RaiseIntegerOverflow() {
@@ -508,8 +508,8 @@ void RaiseIntegerOverflow() {
 }
 
 void RaiseIntegerDivideByZero() {
-    if (Sc().divideContinues) {
-        ++Sc().divideCount;
+    if (CurrentScript().divideContinues) {
+        ++CurrentScript().divideCount;
         return;
     }
     std::raise(SIGFPE);
@@ -519,7 +519,7 @@ wchar_t** CommandLineArguments(int* count) {
     if (FailsAsScripted(testplatform::Call::CommandLineArguments)) {
         return nullptr;
     }
-    wchar_t** arguments = internal::NewArgumentArray(Sc().commandLine, count);
+    wchar_t** arguments = internal::NewArgumentArray(CurrentScript().commandLine, count);
     if (arguments == nullptr) {
         t_lastError = kErrorNotEnoughMemory;
     }
@@ -527,7 +527,7 @@ wchar_t** CommandLineArguments(int* count) {
 }
 
 bool CommandLineHasArgument(const wchar_t* argument) {
-    const auto& line = Sc().commandLine;
+    const auto& line = CurrentScript().commandLine;
     return std::find(line.begin() + (line.empty() ? 0 : 1), line.end(), argument) != line.end();
 }
 
@@ -537,8 +537,8 @@ void FreeCommandLineArguments(wchar_t** arguments) {
 }
 
 void ShowMessageBox(const wchar_t* text, const wchar_t* caption) {
-    Sc().messageBoxes.emplace_back(text != nullptr ? text : L"",
-                                   caption != nullptr ? caption : L"");
+    CurrentScript().messageBoxes.emplace_back(text != nullptr ? text : L"",
+                                              caption != nullptr ? caption : L"");
 }
 
 std::FILE* OpenFile(const wchar_t* name, const char* mode) {
@@ -547,7 +547,7 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
         return nullptr;
     }
     const bool writing = std::strpbrk(mode, "wa+") != nullptr;
-    if (writing && Sc().fileWritesFail) {
+    if (writing && CurrentScript().fileWritesFail) {
 #ifdef _WIN32
         // No device refuses writes there; a stream opened for reading does.
         return std::fopen("NUL", "r");
@@ -585,12 +585,12 @@ static bool FileCall(testplatform::Call call, bool argumentsValid,
 std::FILE* CreateNewFile(const wchar_t* name) {
     std::FILE* file = nullptr;
     FileCall(testplatform::Call::CreateNewFile, name != nullptr, [&] {
-        if (Sc().createHook) {
-            const auto hook = Sc().createHook;
+        if (CurrentScript().createHook) {
+            const auto hook = CurrentScript().createHook;
             hook(name);
         }
         uint32_t error = internal::CreateNewFileNamed(name, &file);
-        if (error == 0 && Sc().fileWritesFail) {
+        if (error == 0 && CurrentScript().fileWritesFail) {
             // The file exists, but writes to the stream fail.
             std::fclose(file);
             file = OpenFile(name, "w");

@@ -18,7 +18,7 @@
 
 #include "platform/internal/files.h"
 #include "platform/windows/platform_windows.h"
-#include "platform/windows/scoped_win.h"
+#include "platform/scoped.h"
 
 // <windows.h> maps ReplaceFile to ReplaceFileA/W; ours is the platform function.
 #undef ReplaceFile
@@ -75,7 +75,7 @@ void DestroyDeviceInfoSet(DeviceInfoSet set) {
     if (set == nullptr) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     SetupDiDestroyDeviceInfoList(static_cast<HDEVINFO>(set));
 }
 
@@ -166,7 +166,7 @@ void CloseRegistryKey(RegistryKey key) {
     if (key == nullptr) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     RegCloseKey(static_cast<HKEY>(key));
 }
 
@@ -189,7 +189,7 @@ void CloseDevice(DeviceHandle device) {
     if (device == nullptr || device == InvalidDeviceHandle()) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     CloseHandle(static_cast<HANDLE>(device));
 }
 
@@ -225,7 +225,7 @@ void HeapRelease(void* block) {
     if (block == nullptr) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     HeapFree(GetProcessHeap(), /*dwFlags=*/0, /*lpMem=*/block);
 }
 
@@ -338,6 +338,51 @@ bool LineHasArgument(const wchar_t* line, const wchar_t* argument) {
     return false;
 }
 
+// The rest of a command line split behind a stand-in program name, so that it
+// follows the rules for arguments: argument 0 of the result is the stand-in. Null
+// with the last-error value set when it cannot be split.
+wchar_t** SplitBehindStandIn(const wchar_t* rest, int* argc) {
+    const size_t restLength = std::wcslen(rest);
+    auto* line = static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, (restLength + 2) * sizeof(wchar_t)));
+    if (line == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    line[0] = L'x';
+    std::memcpy(line + 1, rest, (restLength + 1) * sizeof(wchar_t));
+    wchar_t** split = CommandLineToArgvW(line, argc);
+    LocalFree(line);
+    return split;
+}
+
+// The path, as the line spells it (pathLength characters at path), as argument 0
+// and split's arguments 1 to argc - 1 after it, in one LocalAlloc block as
+// CommandLineToArgvW gives: the pointers, then the texts. Null with the last-error
+// value set when memory runs out.
+wchar_t** JoinArguments(const wchar_t* path, size_t pathLength, wchar_t* const* split, int argc) {
+    const size_t pointerBytes = (static_cast<size_t>(argc) + 1) * sizeof(wchar_t*);
+    size_t chars = pathLength + 1;
+    for (int i = 1; i < argc; ++i) {
+        chars += std::wcslen(split[i]) + 1;
+    }
+    auto** argv =
+        static_cast<wchar_t**>(LocalAlloc(LMEM_FIXED, pointerBytes + chars * sizeof(wchar_t)));
+    if (argv == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    wchar_t* text = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(argv) + pointerBytes);
+    for (int i = 0; i < argc; ++i) {
+        const size_t length = i == 0 ? pathLength : std::wcslen(split[i]);
+        std::memcpy(text, i == 0 ? path : split[i], length * sizeof(wchar_t));
+        text[length] = L'\0';
+        argv[i] = text;
+        text += length + 1;
+    }
+    argv[argc] = nullptr;
+    return argv;
+}
+
 }  // namespace
 
 namespace windowsbackend {
@@ -357,54 +402,21 @@ wchar_t** SplitCommandLine(const wchar_t* commandLine, const wchar_t* modulePath
                               _wcsnicmp(commandLine, modulePath, pathLength) == 0 &&
                               std::wcschr(L" \t", commandLine[pathLength]) != nullptr;
     int argc = 0;
+    wchar_t** argv = nullptr;
     if (!unquotedPath) {
-        wchar_t** argv = CommandLineToArgvW(commandLine, &argc);
-        if (argv != nullptr && count != nullptr) {
-            *count = argc;
-        }
-        return argv;
-    }
-    // The rest is split behind a stand-in program name, so that it follows the rules
-    // for arguments; the path, as the line spells it, becomes argument 0.
-    const size_t restLength = std::wcslen(commandLine + pathLength);
-    auto* rest = static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, (restLength + 2) * sizeof(wchar_t)));
-    if (rest == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    rest[0] = L'x';
-    std::memcpy(rest + 1, commandLine + pathLength, (restLength + 1) * sizeof(wchar_t));
-    wchar_t** split = CommandLineToArgvW(rest, &argc);
-    LocalFree(rest);
-    if (split == nullptr) {
-        return nullptr;
-    }
-    // One LocalAlloc block, as CommandLineToArgvW gives: the pointers, then the texts.
-    const size_t pointerBytes = (static_cast<size_t>(argc) + 1) * sizeof(wchar_t*);
-    size_t chars = pathLength + 1;
-    for (int i = 1; i < argc; ++i) {
-        chars += std::wcslen(split[i]) + 1;
-    }
-    auto** argv =
-        static_cast<wchar_t**>(LocalAlloc(LMEM_FIXED, pointerBytes + chars * sizeof(wchar_t)));
-    if (argv != nullptr) {
-        wchar_t* text = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(argv) + pointerBytes);
-        for (int i = 0; i < argc; ++i) {
-            const size_t length = i == 0 ? pathLength : std::wcslen(split[i]);
-            std::memcpy(text, i == 0 ? commandLine : split[i], length * sizeof(wchar_t));
-            text[length] = L'\0';
-            argv[i] = text;
-            text += length + 1;
-        }
-        argv[argc] = nullptr;
-        if (count != nullptr) {
-            *count = argc;
-        }
+        argv = CommandLineToArgvW(commandLine, &argc);
     } else {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        wchar_t** split = SplitBehindStandIn(commandLine + pathLength, &argc);
+        if (split == nullptr) {
+            return nullptr;
+        }
+        argv = JoinArguments(commandLine, pathLength, split, argc);
+        KeepLastError keep;
+        LocalFree(split);
     }
-    platform_windows::ScopedLastError keep;
-    LocalFree(split);
+    if (argv != nullptr && count != nullptr) {
+        *count = argc;
+    }
     return argv;
 }
 
@@ -430,7 +442,7 @@ void FreeCommandLineArguments(wchar_t** arguments) {
     if (arguments == nullptr) {
         return;
     }
-    platform_windows::ScopedLastError keep;
+    KeepLastError keep;
     LocalFree(arguments);
 }
 
@@ -496,39 +508,6 @@ std::FILE* OpenFile(const wchar_t* name, const char* mode) {
         wideMode[i] = static_cast<wchar_t>(static_cast<unsigned char>(mode[i]));
     }
     return _wfopen(name, wideMode);
-}
-
-namespace {
-
-// Keeps a file operation's error as the last-error value; true when there is none.
-bool KeepFileError(uint32_t error) {
-    if (error != 0) {
-        SetLastError(error);
-    }
-    return error == 0;
-}
-
-}  // namespace
-
-std::FILE* CreateNewFile(const wchar_t* name) {
-    std::FILE* file = nullptr;
-    KeepFileError(name != nullptr ? internal::CreateNewFileNamed(name, &file)
-                                  : ERROR_INVALID_PARAMETER);
-    return file;
-}
-
-bool FlushFileToDisk(std::FILE* file) {
-    return KeepFileError(file != nullptr ? internal::FlushFileData(file) : ERROR_INVALID_PARAMETER);
-}
-
-bool ReplaceFile(const wchar_t* from, const wchar_t* to) {
-    return KeepFileError(from != nullptr && to != nullptr ? internal::ReplaceFileNamed(from, to)
-                                                          : ERROR_INVALID_PARAMETER);
-}
-
-bool RemoveFile(const wchar_t* name) {
-    return KeepFileError(name != nullptr ? internal::RemoveFileNamed(name)
-                                         : ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace platform

@@ -8,30 +8,14 @@
 
 #include "app/app.h"
 #include "driver_client/misc_common.h"
+#include "tests/support/le_words.h"
 
 namespace apptest {
 
 namespace {
 
-uint32_t Le32(const Bytes& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-void PutLe32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-// A reply capsule around payload, laid out as the driver sends it.
-Bytes ReplyCapsule(const Bytes& payload) {
-    const uint32_t n = static_cast<uint32_t>(payload.size());
-    Bytes capsule(MiscCommon::CapsuleSizeFor(n), 0);
-    PutLe32(capsule, 0, n);
-    PutLe32(capsule, 4, static_cast<uint32_t>(capsule.size()));
-    std::copy(payload.begin(), payload.end(), capsule.begin() + 12);
-    return capsule;
-}
+using testsupport::Le32;
+using testsupport::ReplyCapsule;
 
 testplatform::Reply Failure(uint32_t error) {
     testplatform::Reply reply;
@@ -60,8 +44,8 @@ testplatform::Reply FakeDriver::Respond(const testplatform::Exchange& exchange) 
     if (exchange.code != MiscCommon::IOCTL_MISC_ENCAPSULATED || in.size() < 12 + 24) {
         return Failure(platform::kErrorInvalidParameter);
     }
-    const uint32_t code = Le32(in, 12 + 8);
-    const uint32_t inputLength = Le32(in, 12 + 12);
+    const uint32_t code = Le32(in.data() + 12 + 8);
+    const uint32_t inputLength = Le32(in.data() + 12 + 12);
     // The inner request's input follows its five header words.
     const size_t inputAt = 12 + 20;
     if (in.size() < inputAt + inputLength) {

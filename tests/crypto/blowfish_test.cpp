@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -113,6 +114,34 @@ TEST(Blowfish, DecipherInvertsEncipherAndNullsAreRefused) {
     EXPECT_FALSE(BlowfishInitialize(nullptr, reinterpret_cast<const uint8_t*>("k"), 1));
     EXPECT_EQ(1u, left);
     EXPECT_EQ(2u, right);
+}
+
+// The block loop reads each 8 bytes as two little-endian words, left first, and
+// leaves the bytes past its count alone; a refused cipher touches nothing.
+TEST(Blowfish, BlocksRunInLittleEndianWordsAndStopAtTheCount) {
+    const BlowfishContext ctx = Keyed(FromHex("0123456789ABCDEF"));
+    std::vector<uint8_t> data(20);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(0x11 * i + 3);
+    }
+    const std::vector<uint8_t> plain = data;
+    EXPECT_EQ(BlowfishEncipherBlocks(&ctx, data.data(), 2), 2u);
+    for (size_t block = 0; block < 2; ++block) {
+        const uint8_t* p = plain.data() + 8 * block;
+        uint32_t left = p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24;
+        uint32_t right = p[4] | p[5] << 8 | p[6] << 16 | uint32_t{p[7]} << 24;
+        BlowfishEncipher(&ctx, &left, &right);
+        const uint8_t* q = data.data() + 8 * block;
+        EXPECT_EQ(q[0] | q[1] << 8 | q[2] << 16 | uint32_t{q[3]} << 24, left) << block;
+        EXPECT_EQ(q[4] | q[5] << 8 | q[6] << 16 | uint32_t{q[7]} << 24, right) << block;
+    }
+    EXPECT_TRUE(std::equal(data.begin() + 16, data.end(), plain.begin() + 16));
+    EXPECT_EQ(BlowfishDecipherBlocks(&ctx, data.data(), 2), 2u);
+    EXPECT_EQ(data, plain);
+
+    EXPECT_EQ(BlowfishEncipherBlocks(nullptr, data.data(), 2), 0u);
+    EXPECT_EQ(BlowfishDecipherBlocks(nullptr, data.data(), 2), 0u);
+    EXPECT_EQ(data, plain);
 }
 
 }  // namespace

@@ -54,6 +54,9 @@ TEST(Sha1, PublishedDigestsInOneShotBytewiseAndSplitAtEveryOffset) {
             const std::vector<uint8_t> message =
                 v.length == 0 ? std::vector<uint8_t>() : Repeat(Text(v.text), v.length);
             EXPECT_EQ(DigestInPieces(message, {}), v.digest);
+            uint8_t oneShot[SHA1_DIGEST_SIZE];
+            Sha1Digest(message.data(), static_cast<uint32_t>(message.size()), oneShot);
+            EXPECT_EQ(ToHex(oneShot, sizeof oneShot), v.digest);
             std::vector<size_t> everyByte;
             for (size_t i = 1; i < message.size(); ++i) {
                 everyByte.push_back(i);

@@ -23,11 +23,8 @@ namespace clienttest {
 
 using MiscCommon::g_MiscCommon;
 using testsupport::Bytes;
+using testsupport::Le32;
 using testsupport::U32s;
-
-inline uint32_t Le32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // A key whose bytes are all below 0x80, so the key schedule's sign extension
 // plays no part.
@@ -41,18 +38,13 @@ inline const BlowfishContext& DeviceCipher() {
     return ctx;
 }
 
-// Runs the device's cipher over bytes [12, capsuleSize - 4) of a capsule.
+// Runs the device's cipher over the whole blocks of bytes [12, capsuleSize - 4) of
+// a capsule that the buffer holds.
 inline void DeviceCipherBlocks(Bytes& capsule, uint32_t capsuleSize, bool encipher) {
-    for (uint32_t off = 12; off + 8 <= capsuleSize - 4 && off + 8 <= capsule.size(); off += 8) {
-        uint32_t l = Le32(&capsule[off]);
-        uint32_t r = Le32(&capsule[off + 4]);
-        encipher ? BlowfishEncipher(&DeviceCipher(), &l, &r)
-                 : BlowfishDecipher(&DeviceCipher(), &l, &r);
-        for (int i = 0; i < 4; ++i) {
-            capsule[off + i] = static_cast<uint8_t>(l >> (8 * i));
-            capsule[off + 4 + i] = static_cast<uint8_t>(r >> (8 * i));
-        }
-    }
+    const size_t end = std::min<size_t>(capsuleSize >= 4 ? capsuleSize - 4 : 0, capsule.size());
+    const uint32_t blocks = end > 12 ? static_cast<uint32_t>((end - 12) / 8) : 0;
+    encipher ? BlowfishEncipherBlocks(&DeviceCipher(), capsule.data() + 12, blocks)
+             : BlowfishDecipherBlocks(&DeviceCipher(), capsule.data() + 12, blocks);
 }
 
 // A request capsule as the device sees it, deciphered when the session is on.
@@ -87,13 +79,11 @@ struct Answer {
 };
 
 inline Bytes ReplyCapsule(const Answer& a, bool enciphered) {
-    const uint32_t n = static_cast<uint32_t>(a.payload.size());
-    const uint32_t size = 16 + 8 * ((n + 7) / 8);
-    const uint32_t length = a.payloadLength >= 0 ? static_cast<uint32_t>(a.payloadLength) : n;
-    Bytes c = U32s({length, size, 0}, a.payload);
-    c.resize(size, 0);
+    const uint32_t length = a.payloadLength >= 0 ? static_cast<uint32_t>(a.payloadLength)
+                                                 : static_cast<uint32_t>(a.payload.size());
+    Bytes c = testsupport::ReplyCapsule(a.payload, length);
     if (enciphered) {
-        DeviceCipherBlocks(c, size, true);
+        DeviceCipherBlocks(c, static_cast<uint32_t>(c.size()), true);
     }
     if (a.capsuleSize >= 0) {
         c[4] = static_cast<uint8_t>(a.capsuleSize);

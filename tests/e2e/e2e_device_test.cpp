@@ -16,9 +16,12 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/le_words.h"
 
 namespace e2e {
 namespace {
+
+using testsupport::AppendLe32;
 
 const std::string kClass = "{80DCC0C5-BD3E-4BC0-8A06-11EAE4AE7224}";
 
@@ -32,19 +35,13 @@ std::string Hex(const Bytes& bytes) {
     return text;
 }
 
-void Le32(Bytes* out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        out->push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
-}
-
 // A reply frame as the device sends it; `returned` may lie about the bytes.
 Bytes Reply(uint32_t ok, uint32_t error, const Bytes& output, int returned = -1) {
     Bytes frame;
-    Le32(&frame, ok);
-    Le32(&frame, error);
-    Le32(&frame,
-         returned < 0 ? static_cast<uint32_t>(output.size()) : static_cast<uint32_t>(returned));
+    AppendLe32(&frame, ok);
+    AppendLe32(&frame, error);
+    AppendLe32(&frame, returned < 0 ? static_cast<uint32_t>(output.size())
+                                    : static_cast<uint32_t>(returned));
     frame.insert(frame.end(), output.begin(), output.end());
     return frame;
 }
@@ -111,7 +108,7 @@ class ScriptedDevice {
         }
         const int client = accept(listener_, nullptr, nullptr);
         Bytes status;
-        Le32(&status, openStatus);
+        AppendLe32(&status, openStatus);
         if (client < 0 || write(client, status.data(), 4) != 4) {
             return;
         }

@@ -136,21 +136,17 @@ static int OpenWith(const char* call, int (*real)(const char*, int, ...), const 
     return Injected(call, path) ? -1 : real(path, flags, mode);
 }
 
-int open(const char* path, int flags, ...) {
-    va_list arguments;
-    va_start(arguments, flags);
-    const int fd = OpenWith("open", REAL(open), path, flags, arguments);
-    va_end(arguments);
-    return fd;
-}
-
-int open64(const char* path, int flags, ...) {
-    va_list arguments;
-    va_start(arguments, flags);
-    const int fd = OpenWith("open", REAL(open64), path, flags, arguments);
-    va_end(arguments);
-    return fd;
-}
+/* open and open64 both fail as "open": the C library may call either. */
+#define OPEN_WRAPPER(name)                                                   \
+    int name(const char* path, int flags, ...) {                             \
+        va_list arguments;                                                   \
+        va_start(arguments, flags);                                          \
+        const int fd = OpenWith("open", REAL(name), path, flags, arguments); \
+        va_end(arguments);                                                   \
+        return fd;                                                           \
+    }
+OPEN_WRAPPER(open)
+OPEN_WRAPPER(open64)
 
 int rename(const char* from, const char* to) {
     return Injected("rename", to) ? -1 : REAL(rename)(from, to);

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "platform/linux/platform_linux.h"
-#include "common/wide_utf8.h"
+#include "platform/linux/wide_utf8.h"
 #include "platform/platform.h"
 #include "tests/support/le_words.h"
 

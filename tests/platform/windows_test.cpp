@@ -19,7 +19,7 @@
 
 #include "platform/platform.h"
 #include "platform/windows/platform_windows.h"
-#include "platform/windows/scoped_win.h"
+#include "tests/platform/scoped_win.h"
 
 namespace {
 

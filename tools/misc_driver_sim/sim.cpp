@@ -45,25 +45,26 @@ Reply Refuse(uint32_t error) {
 }
 
 // The outcome of an inner request before it is put into a capsule.
-struct Inner {
+struct InnerResult {
     bool ok = true;
     uint32_t error = 0;
     std::vector<uint8_t> data;
 };
 
-Inner InnerFailure(uint32_t error) {
-    Inner inner;
+InnerResult InnerFailure(uint32_t error) {
+    InnerResult inner;
     inner.ok = false;
     inner.error = error;
     return inner;
 }
 
-Inner BiosTable(Device* device, const uint8_t* input, uint32_t inputLength, std::string* note) {
+InnerResult BiosTable(Device* device, const uint8_t* input, uint32_t inputLength,
+                      std::string* note) {
     if (inputLength != 2 || LoadLe16(input) != 5) {
         *note = "table: not table 5";
         return InnerFailure(kErrorInvalidParameter);
     }
-    Inner inner;
+    InnerResult inner;
     if (!LoadTable(device->config.tablePath, &inner.data)) {
         *note = "table: file unreadable";
         return InnerFailure(kErrorGenFailure);
@@ -107,7 +108,8 @@ uint8_t CommitImage(Device* device, const uint8_t* data, size_t dataLength) {
     return kStatusDone;
 }
 
-Inner MiscFunction(Device* device, const uint8_t* input, uint32_t inputLength, std::string* note) {
+InnerResult MiscFunction(Device* device, const uint8_t* input, uint32_t inputLength,
+                         std::string* note) {
     if (inputLength < MISC_PACKET_HEADER_SIZE) {
         *note = "function: short packet";
         return InnerFailure(kErrorInvalidParameter);
@@ -121,7 +123,7 @@ Inner MiscFunction(Device* device, const uint8_t* input, uint32_t inputLength, s
         return InnerFailure(kErrorInvalidParameter);
     }
     // The reply is the packet itself, as long as its OutLength.
-    Inner inner;
+    InnerResult inner;
     inner.data.assign(input, input + inputLength);
     inner.data.resize(outLength, 0);
     uint8_t* data = inner.data.data() + MISC_PACKET_HEADER_SIZE;
@@ -161,30 +163,40 @@ Inner MiscFunction(Device* device, const uint8_t* input, uint32_t inputLength, s
     return inner;
 }
 
-Reply Encapsulated(Device* device, const Request& request, std::string* note) {
+// An encapsulated request as the driver reads it out of its capsule.
+struct InnerRequest {
+    uint32_t sessionId = 0;
+    uint32_t sequence = 0;
+    uint32_t code = 0;
+    std::vector<uint8_t> input;
+};
+
+// The capsule's sizes, session and sequence checked and its payload deciphered;
+// false, with the note saying why, when the driver refuses the capsule.
+bool OpenCapsule(Device* device, const Request& request, InnerRequest* inner, std::string* note) {
     Handle& handle = device->handle;
     const bool secure = device->config.encryption;
     if (secure && handle.phase != Phase::Established) {
         *note = "capsule: no session";
-        return Refuse(kErrorAccessDenied);
+        return false;
     }
     const size_t inSize = request.input.size();
     if (inSize < MiscCommon::CapsuleSizeFor(0)) {
         *note = "capsule: too short";
-        return Refuse(kErrorAccessDenied);
+        return false;
     }
     std::vector<uint8_t> capsule = request.input;
     const uint32_t payloadLength = LoadLe32(capsule.data());
     const uint32_t capsuleSize = LoadLe32(capsule.data() + 4);
-    const uint32_t sessionId = LoadLe32(capsule.data() + 8);
+    inner->sessionId = LoadLe32(capsule.data() + 8);
     if (payloadLength > kMaxFrameData || capsuleSize != inSize ||
         capsuleSize != MiscCommon::CapsuleSizeFor(payloadLength)) {
         *note = "capsule: sizes disagree";
-        return Refuse(kErrorAccessDenied);
+        return false;
     }
-    if (sessionId != (secure ? handle.sid : 0)) {
+    if (inner->sessionId != (secure ? handle.sid : 0)) {
         *note = "capsule: wrong SessionId";
-        return Refuse(kErrorAccessDenied);
+        return false;
     }
     if (secure) {
         DecipherCapsule(&handle, capsule.data(), capsuleSize);
@@ -192,44 +204,43 @@ Reply Encapsulated(Device* device, const Request& request, std::string* note) {
     const uint8_t* payload = capsule.data() + MiscCommon::CAPSULE_HEADER_SIZE;
     if (payloadLength < MiscCommon::ENCAPSULED_REQUEST_OVERHEAD) {
         *note = "capsule: payload too short";
-        return Refuse(kErrorAccessDenied);
+        return false;
     }
-    const uint32_t sequence = LoadLe32(payload);
+    inner->sequence = LoadLe32(payload);
     const uint32_t requestLength = LoadLe32(payload + 4);
-    const uint32_t innerCode = LoadLe32(payload + 8);
+    inner->code = LoadLe32(payload + 8);
     const uint32_t inputLength = LoadLe32(payload + 12);
     if (requestLength != payloadLength ||
         inputLength != requestLength - MiscCommon::ENCAPSULED_REQUEST_OVERHEAD) {
         *note = "capsule: request lengths disagree";
-        return Refuse(kErrorAccessDenied);
+        return false;
     }
-    if (sequence != handle.expectedSequence) {
-        *note = "capsule: sequence " + std::to_string(sequence) + ", expected " +
+    if (inner->sequence != handle.expectedSequence) {
+        *note = "capsule: sequence " + std::to_string(inner->sequence) + ", expected " +
                 std::to_string(handle.expectedSequence);
-        return Refuse(kErrorAccessDenied);
+        return false;
     }
-    const uint8_t* input = payload + 20;
-    Inner inner;
-    if (innerCode == MiscCommon::IOCTL_MISC_BIOS_EXT_TABLE) {
-        inner = BiosTable(device, input, inputLength, note);
-    } else if (innerCode == MiscCommon::IOCTL_MISC_FUNCTION) {
-        inner = MiscFunction(device, input, inputLength, note);
-    } else {
-        *note = "capsule: unknown inner code";
-        inner = InnerFailure(kErrorInvalidFunction);
+    inner->input.assign(payload + 20, payload + 20 + inputLength);
+    return true;
+}
+
+InnerResult RunInner(Device* device, const InnerRequest& inner, std::string* note) {
+    const uint32_t length = uint32_t(inner.input.size());
+    if (inner.code == MiscCommon::IOCTL_MISC_BIOS_EXT_TABLE) {
+        return BiosTable(device, inner.input.data(), length, note);
     }
-    *note += ", seq " + std::to_string(sequence);
-    if (!inner.ok) {
-        // No output and no success: the client does not count the exchange, and
-        // neither does the driver.
-        return Refuse(inner.error);
+    if (inner.code == MiscCommon::IOCTL_MISC_FUNCTION) {
+        return MiscFunction(device, inner.input.data(), length, note);
     }
-    const uint32_t n = uint32_t(inner.data.size());
+    *note = "capsule: unknown inner code";
+    return InnerFailure(kErrorInvalidFunction);
+}
+
+// The reply capsule around data, enciphered when the session is, with the
+// configured faults applied.
+Reply SealReply(Device* device, const std::vector<uint8_t>& data, uint32_t sessionId) {
+    const uint32_t n = uint32_t(data.size());
     const uint32_t replySize = MiscCommon::CapsuleSizeFor(n);
-    if (replySize > request.outSize) {
-        *note += ", reply too large";
-        return Refuse(kErrorMoreData);
-    }
     Reply reply;
     reply.ok = 1;
     reply.output.assign(replySize, 0);
@@ -237,10 +248,10 @@ Reply Encapsulated(Device* device, const Request& request, std::string* note) {
     StoreLe32(reply.output.data() + 4, replySize);
     StoreLe32(reply.output.data() + 8, sessionId);
     if (n > 0) {
-        std::memcpy(reply.output.data() + MiscCommon::CAPSULE_HEADER_SIZE, inner.data.data(), n);
+        std::memcpy(reply.output.data() + MiscCommon::CAPSULE_HEADER_SIZE, data.data(), n);
     }
-    if (secure) {
-        EncipherCapsule(&handle, reply.output.data(), replySize);
+    if (device->config.encryption) {
+        EncipherCapsule(&device->handle, reply.output.data(), replySize);
     }
     const Faults& faults = device->config.faults;
     if (faults.oversizedCapsule) {
@@ -249,7 +260,27 @@ Reply Encapsulated(Device* device, const Request& request, std::string* note) {
     if (faults.shortCapsule) {
         reply.output.resize(8);
     }
-    ++handle.expectedSequence;
+    return reply;
+}
+
+Reply Encapsulated(Device* device, const Request& request, std::string* note) {
+    InnerRequest inner;
+    if (!OpenCapsule(device, request, &inner, note)) {
+        return Refuse(kErrorAccessDenied);
+    }
+    const InnerResult result = RunInner(device, inner, note);
+    *note += ", seq " + std::to_string(inner.sequence);
+    if (!result.ok) {
+        // No output and no success: the client does not count the exchange, and
+        // neither does the driver.
+        return Refuse(result.error);
+    }
+    if (MiscCommon::CapsuleSizeFor(uint32_t(result.data.size())) > request.outSize) {
+        *note += ", reply too large";
+        return Refuse(kErrorMoreData);
+    }
+    const Reply reply = SealReply(device, result.data, inner.sessionId);
+    ++device->handle.expectedSequence;
     return reply;
 }
 

@@ -13,6 +13,8 @@
 #include "crypto/sha1.h"
 #include "crypto/wipe.h"
 #include "driver_client/misc_common.h"
+#include "session/handshake.h"
+#include "session/handshake_wire.h"
 #include "tools/misc_driver_sim/sim_session.h"
 
 namespace misc_sim {
@@ -23,15 +25,15 @@ using platform::kErrorAccessDenied;
 using platform::kErrorGenFailure;
 using platform::kErrorNotSupported;
 
-constexpr uint32_t kTagIni1 = 0x31696E49;
-constexpr uint32_t kTagIni2 = 0x32696E49;
-constexpr uint32_t kTagIni3 = 0x33696E49;
-constexpr uint32_t kAuth = 0x68747541;
-constexpr uint32_t kMisc = 0x6373694D;
+using session::kIni1NonceAt;
+using session::kIni1NumberAt;
+using session::kIni1Size;
+using session::kNonceBytes;
+using session::kNumberBytes;
+using session::kNumberWords;
 
-constexpr size_t kNumberBytes = 132;
-constexpr size_t kNumberWords = 33;
-constexpr uint32_t kExponentWords = 6;  // 160 random bits, then a zero sign word
+// The driver's exponent y: 160 random bits, then a zero sign word.
+constexpr uint32_t kExponentWords = 6;
 
 const uint8_t kKa[16] = {0xe4, 0xd9, 0x4e, 0x07, 0x32, 0x75, 0x53, 0x10,
                          0x27, 0x58, 0x05, 0xb6, 0x0e, 0x4b, 0xa4, 0x94};
@@ -39,25 +41,11 @@ const uint8_t kKa[16] = {0xe4, 0xd9, 0x4e, 0x07, 0x32, 0x75, 0x53, 0x10,
 const uint8_t kOtherKa[16] = {0xe4, 0xd9, 0x4e, 0x07, 0x32, 0x75, 0x53, 0x10,
                               0x27, 0x58, 0x05, 0xb6, 0x0e, 0x4b, 0xa4, 0x95};
 
-// Unsigned comparison of two 33-word numbers.
-int Compare(const uint32_t* a, const uint32_t* b) {
-    for (size_t i = kNumberWords; i-- > 0;) {
-        if (a[i] != b[i]) {
-            return a[i] < b[i] ? -1 : 1;
-        }
-    }
-    return 0;
-}
-
-// 1 < value < p - 1: the values outside give away or fix the shared secret.
+// 1 < value < p - 1, read from the message's bytes: the client's own check.
 bool PublicValueInRange(const uint8_t* bytes) {
     uint32_t value[kNumberWords];
     BytesToWords(bytes, kNumberWords, value);
-    uint32_t one[kNumberWords] = {1};
-    uint32_t pMinus1[kNumberWords];
-    std::memcpy(pMinus1, kOakleyGroup2Prime, sizeof pMinus1);
-    pMinus1[0] -= 1;  // the prime's low word is 0xFFFFFFFF: no borrow
-    return Compare(value, one) > 0 && Compare(value, pMinus1) < 0;
+    return session::PublicValueInRange(value);
 }
 
 void Hmac(const uint8_t* key, uint32_t keyLength, const uint8_t* first, const uint8_t* second,
@@ -71,18 +59,16 @@ void Hmac(const uint8_t* key, uint32_t keyLength, const uint8_t* first, const ui
     SecureWipe(message, sizeof message);
 }
 
-bool Equal(const uint8_t* a, const uint8_t* b, size_t size) {
-    uint8_t difference = 0;
-    for (size_t i = 0; i < size; ++i) {
-        difference |= uint8_t(a[i] ^ b[i]);
-    }
-    return difference == 0;
-}
-
 Reply Refuse(uint32_t error) {
     Reply reply;
     reply.error = error;
     return reply;
+}
+
+// Refuses a handshake message with ERROR_ACCESS_DENIED, the note saying why.
+Reply RefuseBecause(const char* why, std::string* note) {
+    *note = why;
+    return Refuse(kErrorAccessDenied);
 }
 
 void ApplyYdFault(YdFault fault, uint8_t* yd) {
@@ -115,17 +101,14 @@ Reply Ini1(Device* device, const Request& request, std::string* note) {
     const std::vector<uint8_t>& in = request.input;
     // The output buffer is exactly the reply's size, as for Ini2 and Ini3: a driver
     // checks the buffer lengths of its requests, not only that they suffice.
-    if (in.size() != 160 || request.outSize != 160) {
-        *note = "Ini1: wrong length";
-        return Refuse(kErrorAccessDenied);
+    if (in.size() != kIni1Size || request.outSize != kIni1Size) {
+        return RefuseBecause("Ini1: wrong length", note);
     }
-    if (LoadLe32(in.data() + 156) != 0) {
-        *note = "Ini1: nonce block not closed by four zero bytes";
-        return Refuse(kErrorAccessDenied);
+    if (LoadLe32(in.data() + kIni1NonceAt + kNonceBytes - 4) != 0) {
+        return RefuseBecause("Ini1: nonce block not closed by four zero bytes", note);
     }
-    if (!PublicValueInRange(in.data() + 4)) {
-        *note = "Ini1: Yc out of range";
-        return Refuse(kErrorAccessDenied);
+    if (!PublicValueInRange(in.data() + kIni1NumberAt)) {
+        return RefuseBecause("Ini1: Yc out of range", note);
     }
     // A new handshake replaces whatever this handle had.
     ForgetSession(&handle);
@@ -144,20 +127,20 @@ Reply Ini1(Device* device, const Request& request, std::string* note) {
     SecureWipe(&device->prepared, sizeof device->prepared);
     device->prepared.ready = false;
     ApplyYdFault(config.faults.yd, handle.yd);
-    std::memcpy(handle.yc, in.data() + 4, kNumberBytes);
+    std::memcpy(handle.yc, in.data() + kIni1NumberAt, kNumberBytes);
 
     Reply reply;
     reply.ok = 1;
-    reply.output.assign(160, 0);
+    reply.output.assign(kIni1Size, 0);
     uint8_t* out = reply.output.data();
     StoreLe32(out, handle.sid);
-    std::memcpy(out + 4, handle.yd, kNumberBytes);
-    config.random(out + 136, 24);  // Nd
-    Hmac(config.faults.wrongKa ? kOtherKa : kKa, sizeof kKa, in.data() + 136, out + 136, 24,
-         handle.km);
+    std::memcpy(out + kIni1NumberAt, handle.yd, kNumberBytes);
+    config.random(out + kIni1NonceAt, kNonceBytes);  // Nd
+    Hmac(config.faults.wrongKa ? kOtherKa : kKa, sizeof kKa, in.data() + kIni1NonceAt,
+         out + kIni1NonceAt, kNonceBytes, handle.km);
     handle.phase = Phase::Offered;
     if (config.faults.shortIni1) {
-        reply.output.resize(159);
+        reply.output.resize(kIni1Size - 1);
     }
     char text[48];
     std::snprintf(text, sizeof text, "Ini1: SID %08x", handle.sid);
@@ -165,35 +148,42 @@ Reply Ini1(Device* device, const Request& request, std::string* note) {
     return reply;
 }
 
+// Whether an Ini2 or Ini3 request comes in its turn (the handle in phase), with
+// the sizes of that message and the handle's SID.
+bool InTurn(const Handle& handle, const Request& request, Phase phase, uint32_t requestSize,
+            uint32_t replySize) {
+    const std::vector<uint8_t>& in = request.input;
+    return handle.phase == phase && in.size() == requestSize && request.outSize == replySize &&
+           LoadLe32(in.data() + session::kSidAt) == handle.sid;
+}
+
 Reply Ini2(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
-    const std::vector<uint8_t>& in = request.input;
-    if (handle.phase != Phase::Offered || in.size() != 28 || request.outSize != 20 ||
-        LoadLe32(in.data() + 4) != handle.sid) {
-        *note = "Ini2: out of turn, wrong length or wrong SID";
-        return Refuse(kErrorAccessDenied);
+    if (!InTurn(handle, request, Phase::Offered, session::kIni2RequestSize,
+                session::kIni2ReplySize)) {
+        return RefuseBecause("Ini2: out of turn, wrong length or wrong SID", note);
     }
     uint8_t expected[20];
     Hmac(handle.km, sizeof handle.km, handle.yc, handle.yd, kNumberBytes, expected);
-    const bool proven = Equal(expected, in.data() + 8, sizeof expected);
+    const bool proven =
+        ConstantTimeEqual(expected, request.input.data() + session::kIni2ProofAt, sizeof expected);
     SecureWipe(expected, sizeof expected);
     if (!proven) {
-        *note = "Ini2: wrong client proof";
-        return Refuse(kErrorAccessDenied);
+        return RefuseBecause("Ini2: wrong client proof", note);
     }
     Reply reply;
     reply.ok = 1;
-    reply.output.assign(20, 0);
+    reply.output.assign(session::kIni2ReplySize, 0);
     Hmac(handle.km, sizeof handle.km, handle.yd, handle.yc, kNumberBytes, reply.output.data());
     if (device->config.faults.wrongProof) {
-        reply.output[19] ^= 0x01;
+        reply.output.back() ^= 0x01;
     }
     // The shared secret waits until this reply is on its way (WorkOutKek), so that
     // the driver's exponentiation runs while the client works out its own.
     handle.phase = Phase::Authenticated;
     handle.kekOwed = true;
     if (device->config.faults.shortIni2) {
-        reply.output.resize(19);
+        reply.output.resize(session::kIni2ReplySize - 1);
     }
     *note = "Ini2: client proven";
     return reply;
@@ -201,64 +191,49 @@ Reply Ini2(Device* device, const Request& request, std::string* note) {
 
 Reply Ini3(Device* device, const Request& request, std::string* note) {
     Handle& handle = device->handle;
-    const std::vector<uint8_t>& in = request.input;
-    if (handle.phase != Phase::Authenticated || in.size() != 24 || request.outSize != 8 ||
-        LoadLe32(in.data() + 4) != handle.sid) {
-        *note = "Ini3: out of turn, wrong length or wrong SID";
-        return Refuse(kErrorAccessDenied);
+    if (!InTurn(handle, request, Phase::Authenticated, session::kIni3RequestSize,
+                session::kIni3ReplySize)) {
+        return RefuseBecause("Ini3: out of turn, wrong length or wrong SID", note);
     }
     if (!WorkOutKek(device)) {
         *note = "Ini3: powmod failed";
         return Refuse(kErrorGenFailure);
     }
-    uint32_t ks[4];
-    BytesToWords(in.data() + 8, 4, ks);
+    uint8_t key[session::kKeyBytes];
+    std::memcpy(key, request.input.data() + session::kIni3KeyAt, sizeof key);
     BlowfishInitialize(&handle.cipher, handle.kek, sizeof handle.kek);
-    BlowfishDecipher(&handle.cipher, &ks[0], &ks[1]);
-    BlowfishDecipher(&handle.cipher, &ks[2], &ks[3]);
-    uint8_t key[16];
-    WordsToBytes(ks, 4, key);
+    BlowfishDecipherBlocks(&handle.cipher, key, sizeof key / 8);
     BlowfishInitialize(&handle.cipher, key, sizeof key);
     SecureWipe(key, sizeof key);
-    SecureWipe(ks, sizeof ks);
     SecureWipe(handle.kek, sizeof handle.kek);
     SecureWipe(handle.km, sizeof handle.km);
 
-    uint32_t left = kAuth;
-    uint32_t right = kMisc;
+    uint32_t left = session::kConfirmLeft;
+    uint32_t right = session::kConfirmRight;
     if (device->config.faults.swappedConfirmation) {
         std::swap(left, right);
     }
-    BlowfishEncipher(&handle.cipher, &left, &right);
     Reply reply;
     reply.ok = 1;
-    reply.output.assign(8, 0);
+    reply.output.assign(session::kIni3ReplySize, 0);
     StoreLe32(reply.output.data(), left);
     StoreLe32(reply.output.data() + 4, right);
+    BlowfishEncipherBlocks(&handle.cipher, reply.output.data(), 1);
     handle.phase = Phase::Established;
     handle.expectedSequence = 0;
     if (device->config.faults.shortIni3) {
-        reply.output.resize(7);
+        reply.output.resize(session::kIni3ReplySize - 1);
     }
     *note = "Ini3: session established";
     return reply;
 }
 
-void CipherCapsule(Handle* handle, uint8_t* capsule, uint32_t size, bool encipher) {
+// The number of whole blocks in bytes 12 to size - 5 of a capsule of size bytes.
+uint32_t CapsuleBlocks(uint32_t size) {
     if (size < MiscCommon::CapsuleSizeFor(0)) {
-        return;
+        return 0;
     }
-    for (uint32_t offset = MiscCommon::CAPSULE_HEADER_SIZE; offset + 8 <= size - 4; offset += 8) {
-        uint32_t left = LoadLe32(capsule + offset);
-        uint32_t right = LoadLe32(capsule + offset + 4);
-        if (encipher) {
-            BlowfishEncipher(&handle->cipher, &left, &right);
-        } else {
-            BlowfishDecipher(&handle->cipher, &left, &right);
-        }
-        StoreLe32(capsule + offset, left);
-        StoreLe32(capsule + offset + 4, right);
-    }
+    return (size - MiscCommon::CapsuleSizeFor(0)) / 8;
 }
 
 }  // namespace
@@ -277,15 +252,14 @@ Reply SessionRequest(Device* device, const Request& request, std::string* note) 
     }
     const uint32_t tag = in.size() >= 4 ? LoadLe32(in.data()) : 0;
     switch (tag) {
-        case kTagIni1:
+        case session::kTagIni1:
             return Ini1(device, request, note);
-        case kTagIni2:
+        case session::kTagIni2:
             return Ini2(device, request, note);
-        case kTagIni3:
+        case session::kTagIni3:
             return Ini3(device, request, note);
         default:
-            *note = "session: unknown tag";
-            return Refuse(kErrorAccessDenied);
+            return RefuseBecause("session: unknown tag", note);
     }
 }
 
@@ -308,14 +282,9 @@ bool WorkOutKek(Device* device) {
     }
     uint8_t zBytes[kNumberBytes];
     WordsToBytes(z, kNumberWords, zBytes);
-    Sha1Context context;
-    uint8_t digest[20];
-    Sha1Initialize(&context);
-    Sha1Update(&context, zBytes, sizeof zBytes);
-    Sha1Final(&context);
-    Sha1GetDigest(&context, digest);
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    Sha1Digest(zBytes, sizeof zBytes, digest);
     std::memcpy(handle.kek, digest, sizeof handle.kek);
-    SecureWipe(&context, sizeof context);
     SecureWipe(digest, sizeof digest);
     SecureWipe(zBytes, sizeof zBytes);
     SecureWipe(z, sizeof z);
@@ -348,7 +317,7 @@ void PrepareKeyPair(Device* device) {
 
 bool TakesKeyPair(const Request& request) {
     return request.code == MiscCommon::IOCTL_MISC_SESSION && request.input.size() >= 4 &&
-           LoadLe32(request.input.data()) == kTagIni1;
+           LoadLe32(request.input.data()) == session::kTagIni1;
 }
 
 void ForgetSession(Handle* handle) {
@@ -366,11 +335,13 @@ void ForgetSession(Handle* handle) {
 }
 
 void EncipherCapsule(Handle* handle, uint8_t* capsule, uint32_t size) {
-    CipherCapsule(handle, capsule, size, true);
+    BlowfishEncipherBlocks(&handle->cipher, capsule + MiscCommon::CAPSULE_HEADER_SIZE,
+                           CapsuleBlocks(size));
 }
 
 void DecipherCapsule(Handle* handle, uint8_t* capsule, uint32_t size) {
-    CipherCapsule(handle, capsule, size, false);
+    BlowfishDecipherBlocks(&handle->cipher, capsule + MiscCommon::CAPSULE_HEADER_SIZE,
+                           CapsuleBlocks(size));
 }
 
 void InstallSession(Handle* handle, uint32_t sid, const uint8_t sessionKey[16]) {

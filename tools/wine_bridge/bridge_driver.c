@@ -260,21 +260,24 @@ static NTSTATUS CreateInterfaceDevice(PDRIVER_OBJECT driver, ULONG index) {
     return STATUS_SUCCESS;
 }
 
-/* Takes the set described in bridge_protocol.h; on a malformed one nothing changes. */
-static NTSTATUS Configure(PDRIVER_OBJECT driver, const UCHAR* in, ULONG size) {
-    if (in == NULL || size < 4 + BRIDGE_TOKEN_SIZE + 4) {
-        return STATUS_INVALID_PARAMETER;
+/* The set's entries start after the port, the token and the count. */
+#define SET_ENTRIES_AT (4 + BRIDGE_TOKEN_SIZE + 4)
+
+/* Whether the whole set (the size bytes at in) is well formed: the port, the
+ * count, and every entry within its limits and within the set. */
+static BOOLEAN WellFormedSet(const UCHAR* in, ULONG size) {
+    if (in == NULL || size < SET_ENTRIES_AT) {
+        return FALSE;
     }
     const ULONG port = LoadLe32(in);
     const ULONG count = LoadLe32(in + 4 + BRIDGE_TOKEN_SIZE);
     if (port == 0 || port > 0xFFFF || count > BRIDGE_MAX_INTERFACES) {
-        return STATUS_INVALID_PARAMETER;
+        return FALSE;
     }
-    /* Check the whole set first. */
-    ULONG at = 4 + BRIDGE_TOKEN_SIZE + 4;
+    ULONG at = SET_ENTRIES_AT;
     for (ULONG i = 0; i < count; ++i) {
         if (size - at < 12) {
-            return STATUS_INVALID_PARAMETER;
+            return FALSE;
         }
         const ULONG index = LoadLe32(in + at);
         const ULONG linkChars = LoadLe32(in + at + 4);
@@ -283,51 +286,65 @@ static NTSTATUS Configure(PDRIVER_OBJECT driver, const UCHAR* in, ULONG size) {
         if (index >= BRIDGE_MAX_INTERFACES || linkChars == 0 || linkChars > BRIDGE_MAX_LINK_CHARS ||
             pathLength == 0 || pathLength > BRIDGE_MAX_SOCKET_PATH ||
             size - at < linkChars * 2 + pathLength) {
-            return STATUS_INVALID_PARAMETER;
+            return FALSE;
         }
         at += linkChars * 2 + pathLength;
     }
-    if (at != size) {
+    return at == size;
+}
+
+/* Links interface index (created when it does not exist yet) to its name and
+ * gives it the socket path; an index named twice keeps its last entry. */
+static NTSTATUS LinkInterface(PDRIVER_OBJECT driver, ULONG index, const UCHAR* link,
+                              ULONG linkChars, const UCHAR* path, ULONG pathLength) {
+    if (g_interfaces[index] == NULL) {
+        const NTSTATUS created = CreateInterfaceDevice(driver, index);
+        if (!NT_SUCCESS(created)) {
+            return created;
+        }
+    }
+    BridgeDevice* device = (BridgeDevice*)g_interfaces[index]->DeviceExtension;
+    UnlinkInterface(device);
+    RtlCopyMemory(device->linkBuffer, link, linkChars * 2);
+    device->link.Buffer = device->linkBuffer;
+    device->link.Length = (USHORT)(linkChars * 2);
+    device->link.MaximumLength = (USHORT)(linkChars * 2);
+    const NTSTATUS linked = IoCreateSymbolicLink(&device->link, &device->name);
+    if (!NT_SUCCESS(linked)) {
+        return linked;
+    }
+    device->linked = TRUE;
+    RtlCopyMemory(device->path, path, pathLength);
+    device->pathLength = pathLength;
+    return STATUS_SUCCESS;
+}
+
+/* Takes the set described in bridge_protocol.h; on a malformed one nothing changes.
+ * Every entry is tried; the result is the failure of the last one that failed. */
+static NTSTATUS Configure(PDRIVER_OBJECT driver, const UCHAR* in, ULONG size) {
+    if (!WellFormedSet(in, size)) {
         return STATUS_INVALID_PARAMETER;
     }
-
     for (ULONG i = 0; i < BRIDGE_MAX_INTERFACES; ++i) {
         if (g_interfaces[i] != NULL) {
             UnlinkInterface((BridgeDevice*)g_interfaces[i]->DeviceExtension);
         }
     }
-    g_port = (USHORT)port;
+    g_port = (USHORT)LoadLe32(in);
     RtlCopyMemory(g_token, in + 4, BRIDGE_TOKEN_SIZE);
-    at = 4 + BRIDGE_TOKEN_SIZE + 4;
+    const ULONG count = LoadLe32(in + 4 + BRIDGE_TOKEN_SIZE);
+    ULONG at = SET_ENTRIES_AT;
     NTSTATUS result = STATUS_SUCCESS;
     for (ULONG i = 0; i < count; ++i) {
-        const ULONG index = LoadLe32(in + at);
         const ULONG linkChars = LoadLe32(in + at + 4);
         const ULONG pathLength = LoadLe32(in + at + 8);
         const UCHAR* link = in + at + 12;
-        const UCHAR* path = link + linkChars * 2;
-        at += 12 + linkChars * 2 + pathLength;
-        if (g_interfaces[index] == NULL) {
-            const NTSTATUS created = CreateInterfaceDevice(driver, index);
-            if (!NT_SUCCESS(created)) {
-                result = created;
-                continue;
-            }
-        }
-        BridgeDevice* device = (BridgeDevice*)g_interfaces[index]->DeviceExtension;
-        UnlinkInterface(device); /* an index named twice keeps its last entry */
-        RtlCopyMemory(device->linkBuffer, link, linkChars * 2);
-        device->link.Buffer = device->linkBuffer;
-        device->link.Length = (USHORT)(linkChars * 2);
-        device->link.MaximumLength = (USHORT)(linkChars * 2);
-        const NTSTATUS linked = IoCreateSymbolicLink(&device->link, &device->name);
+        const NTSTATUS linked = LinkInterface(driver, LoadLe32(in + at), link, linkChars,
+                                              link + linkChars * 2, pathLength);
         if (!NT_SUCCESS(linked)) {
             result = linked;
-            continue;
         }
-        device->linked = TRUE;
-        RtlCopyMemory(device->path, path, pathLength);
-        device->pathLength = pathLength;
+        at += 12 + linkChars * 2 + pathLength;
     }
     return result;
 }

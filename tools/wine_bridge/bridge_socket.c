@@ -35,11 +35,12 @@ bridge_socket bridge_connect(unsigned short port, unsigned timeoutMs) {
     return (bridge_socket)s;
 }
 
-int bridge_send_all(bridge_socket s, const void* data, unsigned size) {
-    const char* at = (const char*)data;
+/* Moves size bytes at at through s, in chunks, until all have moved; 0 when the
+ * connection fails or closes first. */
+static int transfer_all(bridge_socket s, char* at, unsigned size, int sending) {
     while (size > 0) {
         const int chunk = size > 0x10000u ? 0x10000 : (int)size;
-        const int n = send((SOCKET)s, at, chunk, 0);
+        const int n = sending ? send((SOCKET)s, at, chunk, 0) : recv((SOCKET)s, at, chunk, 0);
         if (n <= 0) {
             return 0;
         }
@@ -49,18 +50,13 @@ int bridge_send_all(bridge_socket s, const void* data, unsigned size) {
     return 1;
 }
 
+int bridge_send_all(bridge_socket s, const void* data, unsigned size) {
+    /* send only reads the bytes. */
+    return transfer_all(s, (char*)data, size, 1);
+}
+
 int bridge_receive_all(bridge_socket s, void* data, unsigned size) {
-    char* at = (char*)data;
-    while (size > 0) {
-        const int chunk = size > 0x10000u ? 0x10000 : (int)size;
-        const int n = recv((SOCKET)s, at, chunk, 0);
-        if (n <= 0) {
-            return 0;
-        }
-        at += n;
-        size -= (unsigned)n;
-    }
-    return 1;
+    return transfer_all(s, (char*)data, size, 0);
 }
 
 void bridge_close(bridge_socket s) {

@@ -286,24 +286,11 @@ std::wstring Utf16(const std::string& utf8) {
     return wide;
 }
 
-// Registers interface number `index`; for a present one, appends its link name.
-bool Register(HDEVINFO devices, uint32_t index, const Interface& entry, std::wstring* link) {
-    wchar_t instance[64];
-    std::swprintf(instance, sizeof instance / sizeof instance[0], L"%ls\\%04u", kEnumerator,
-                  static_cast<unsigned>(index));
-    SP_DEVINFO_DATA info{};
-    info.cbSize = sizeof info;
-    if (!SetupDiCreateDeviceInfoW(devices, instance, &kSystemClass, nullptr, nullptr, 0, &info) ||
-        !SetupDiRegisterDeviceInfo(devices, &info, 0, nullptr, nullptr, nullptr)) {
-        return Fail("registering a device", GetLastError());
-    }
-    SP_DEVICE_INTERFACE_DATA iface{};
-    iface.cbSize = sizeof iface;
-    if (!SetupDiCreateDeviceInterfaceW(devices, &info, &kMiscInterfaceClass, nullptr, 0, &iface)) {
-        return Fail("SetupDiCreateDeviceInterface", GetLastError());
-    }
+// Writes the interface's DriverVersion (its last line feed left out) into the
+// device's driver key, which is created either way.
+bool WriteDriverVersion(HDEVINFO devices, SP_DEVINFO_DATA* info, const Interface& entry) {
     HKEY driverKey =
-        SetupDiCreateDevRegKeyW(devices, &info, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr);
+        SetupDiCreateDevRegKeyW(devices, info, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr);
     if (driverKey == INVALID_HANDLE_VALUE) {
         return Fail("SetupDiCreateDevRegKey", GetLastError());
     }
@@ -322,26 +309,30 @@ bool Register(HDEVINFO devices, uint32_t index, const Interface& entry, std::wst
     if (written != ERROR_SUCCESS) {
         return Fail("writing DriverVersion", static_cast<DWORD>(written));
     }
+    return true;
+}
 
-    // The path SetupAPI reports is the name the driver must link.
+// The interface's path as SetupAPI reports it: the name the driver must link.
+bool InterfacePath(HDEVINFO devices, SP_DEVICE_INTERFACE_DATA* iface, std::wstring* path) {
     DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(devices, &iface, nullptr, 0, &required, nullptr);
+    SetupDiGetDeviceInterfaceDetailW(devices, iface, nullptr, 0, &required, nullptr);
     std::vector<uint8_t> buffer(required > 0 ? required : 1);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
     detail->cbSize = sizeof *detail;
     if (required < sizeof *detail ||
-        !SetupDiGetDeviceInterfaceDetailW(devices, &iface, detail, required, nullptr, nullptr)) {
+        !SetupDiGetDeviceInterfaceDetailW(devices, iface, detail, required, nullptr, nullptr)) {
         return Fail("SetupDiGetDeviceInterfaceDetail", GetLastError());
     }
-    std::wstring path = detail->DevicePath;  // \\?\ROOT#QUELLIXBRIDGE#NNNN#{...}
-    if (path.compare(0, 4, L"\\\\?\\") != 0) {
+    *path = detail->DevicePath;  // \\?\ROOT#QUELLIXBRIDGE#NNNN#{...}
+    if (path->compare(0, 4, L"\\\\?\\") != 0) {
         return Fail("reading the interface path", ERROR_BAD_PATHNAME);
     }
-    if (!entry.present) {
-        link->clear();
-        return true;
-    }
-    // A started driver marks its interface Linked; SetupAPI then lists it as present.
+    return true;
+}
+
+// Marks the interface at path Linked, as a started driver does; SetupAPI then
+// lists it as present.
+bool MarkLinked(const std::wstring& path) {
     const std::wstring control =
         std::wstring(kInterfaceKeys) + L"\\##?#" + path.substr(4) + L"\\#\\Control";
     HKEY controlKey = nullptr;
@@ -350,11 +341,41 @@ bool Register(HDEVINFO devices, uint32_t index, const Interface& entry, std::wst
                         &controlKey, nullptr) != ERROR_SUCCESS) {
         return Fail("creating the interface's Control key", GetLastError());
     }
-    written = RegSetValueExW(controlKey, L"Linked", 0, REG_DWORD,
-                             reinterpret_cast<const BYTE*>(&linked), sizeof linked);
+    const LSTATUS written = RegSetValueExW(controlKey, L"Linked", 0, REG_DWORD,
+                                           reinterpret_cast<const BYTE*>(&linked), sizeof linked);
     RegCloseKey(controlKey);
     if (written != ERROR_SUCCESS) {
         return Fail("setting Linked", static_cast<DWORD>(written));
+    }
+    return true;
+}
+
+// Registers interface number `index`; for a present one, appends its link name.
+bool Register(HDEVINFO devices, uint32_t index, const Interface& entry, std::wstring* link) {
+    wchar_t instance[64];
+    std::swprintf(instance, sizeof instance / sizeof instance[0], L"%ls\\%04u", kEnumerator,
+                  static_cast<unsigned>(index));
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    if (!SetupDiCreateDeviceInfoW(devices, instance, &kSystemClass, nullptr, nullptr, 0, &info) ||
+        !SetupDiRegisterDeviceInfo(devices, &info, 0, nullptr, nullptr, nullptr)) {
+        return Fail("registering a device", GetLastError());
+    }
+    SP_DEVICE_INTERFACE_DATA iface{};
+    iface.cbSize = sizeof iface;
+    if (!SetupDiCreateDeviceInterfaceW(devices, &info, &kMiscInterfaceClass, nullptr, 0, &iface)) {
+        return Fail("SetupDiCreateDeviceInterface", GetLastError());
+    }
+    std::wstring path;
+    if (!WriteDriverVersion(devices, &info, entry) || !InterfacePath(devices, &iface, &path)) {
+        return false;
+    }
+    if (!entry.present) {
+        link->clear();
+        return true;
+    }
+    if (!MarkLinked(path)) {
+        return false;
     }
     *link = L"\\??\\" + path.substr(4);
     return true;

@@ -153,30 +153,29 @@ bool ReadToken(const char* file, uint8_t* token) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The relay's command line.
+struct Options {
     const char* tokenFile = nullptr;
     const char* portFile = nullptr;
     long idleSeconds = 900;
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options options;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--token-file") == 0) {
-            tokenFile = argv[i + 1];
+            options.tokenFile = argv[i + 1];
         } else if (std::strcmp(argv[i], "--port-file") == 0) {
-            portFile = argv[i + 1];
+            options.portFile = argv[i + 1];
         } else if (std::strcmp(argv[i], "--idle-seconds") == 0) {
-            idleSeconds = std::strtol(argv[i + 1], nullptr, 10);
+            options.idleSeconds = std::strtol(argv[i + 1], nullptr, 10);
         }
     }
-    uint8_t token[BRIDGE_TOKEN_SIZE];
-    if (tokenFile == nullptr || portFile == nullptr || idleSeconds <= 0 ||
-        !ReadToken(tokenFile, token)) {
-        std::fprintf(stderr,
-                     "usage: quellix-wine-relay --token-file FILE --port-file FILE "
-                     "[--idle-seconds N]\n");
-        return 2;
-    }
+    return options;
+}
 
+// A socket listening on a free loopback port, and that port; -1 on failure.
+int ListenOnLoopback(uint16_t* port) {
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -186,20 +185,25 @@ int main(int argc, char** argv) {
         bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener, 16) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        std::perror("quellix-wine-relay: listen");
-        return 1;
+        return -1;
     }
-    {
-        const std::string partial = std::string(portFile) + ".new";
-        std::ofstream out(partial);
-        out << ntohs(address.sin_port) << "\n";
-        out.close();
-        if (!out || std::rename(partial.c_str(), portFile) != 0) {
-            std::perror("quellix-wine-relay: port file");
-            return 1;
-        }
-    }
+    *port = ntohs(address.sin_port);
+    return listener;
+}
 
+// Publishes the port: written beside the file, then renamed over it, so that a
+// reader never sees half a number.
+bool WritePortFile(const char* portFile, uint16_t port) {
+    const std::string partial = std::string(portFile) + ".new";
+    std::ofstream out(partial);
+    out << port << "\n";
+    out.close();
+    return out && std::rename(partial.c_str(), portFile) == 0;
+}
+
+// Accepts connections, each served by a child of its own, until the relay has
+// been idle for idleSeconds or the token file is gone. Returns the exit status.
+int ServeConnections(int listener, const uint8_t* token, const Options& options) {
     int children = 0;
     time_t lastActive = time(nullptr);
     for (;;) {
@@ -208,7 +212,8 @@ int main(int argc, char** argv) {
         }
         if (children > 0) {
             lastActive = time(nullptr);
-        } else if (time(nullptr) - lastActive >= idleSeconds || access(tokenFile, F_OK) != 0) {
+        } else if (time(nullptr) - lastActive >= options.idleSeconds ||
+                   access(options.tokenFile, F_OK) != 0) {
             return 0;  // idle, or the prefix it served is gone
         }
         pollfd fd = {listener, POLLIN, 0};
@@ -233,4 +238,29 @@ int main(int argc, char** argv) {
         close(client);
         lastActive = time(nullptr);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = ParseOptions(argc, argv);
+    uint8_t token[BRIDGE_TOKEN_SIZE];
+    if (options.tokenFile == nullptr || options.portFile == nullptr || options.idleSeconds <= 0 ||
+        !ReadToken(options.tokenFile, token)) {
+        std::fprintf(stderr,
+                     "usage: quellix-wine-relay --token-file FILE --port-file FILE "
+                     "[--idle-seconds N]\n");
+        return 2;
+    }
+    uint16_t port = 0;
+    const int listener = ListenOnLoopback(&port);
+    if (listener < 0) {
+        std::perror("quellix-wine-relay: listen");
+        return 1;
+    }
+    if (!WritePortFile(options.portFile, port)) {
+        std::perror("quellix-wine-relay: port file");
+        return 1;
+    }
+    return ServeConnections(listener, token, options);
 }

@@ -1,4 +1,5 @@
-// Small RAII helpers over Win32 handles, for the Windows backend and its tests.
+// Small RAII helpers over Win32 handles, for the Windows backend's tests (the
+// backend itself owns its handles through platform/scoped.h).
 //
 // A handle type is a traits struct (its invalid value and how to free it) plus the
 // one generic ScopedHandle, the platform layer's Scoped. Freeing never clobbers the
@@ -14,9 +15,8 @@
 
 namespace platform_windows {
 
-// Both keep the thread's last-error value around a release (platform/scoped.h;
-// the backend's last-error value is GetLastError's).
-using ScopedLastError = platform::KeepLastError;
+// Keeps the thread's last-error value around a release (platform/scoped.h; the
+// backend's last-error value is GetLastError's).
 template <typename Traits>
 using ScopedHandle = platform::Scoped<Traits>;
 
