@@ -287,6 +287,29 @@ TEST_F(HandshakeTest, AKeyedSessionLeavesNoSecretInTheState) {
     platform::HeapRelease(state.context);
 }
 
+// The context exists from Ini3 on; by the time Ini3 is on the wire the key-encryption
+// key's schedule in it is wiped, not left for the driver's reply to wait on.
+TEST_F(HandshakeTest, TheKekScheduleIsWipedBeforeIni3GoesOut) {
+    session::HandshakeState state{};
+    int withContext = 0;
+    bool zero = true;
+    std::shared_ptr<Driver> d = driver;
+    testplatform::SetResponder([&, d](const testplatform::Exchange& e) {
+        if (state.context != nullptr) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(state.context);
+            ++withContext;
+            for (size_t i = 0; i < sizeof(BlowfishContext); ++i) {
+                zero = zero && bytes[i] == 0;
+            }
+        }
+        return (*d)(e);
+    });
+    ASSERT_EQ(HandshakeInOwnState(&state), session::HandshakeOutcome::kKeyed);
+    EXPECT_EQ(withContext, 1);
+    EXPECT_TRUE(zero);
+    platform::HeapRelease(state.context);
+}
+
 TEST_F(HandshakeTest, GroupPrimeIsRfc2409Group2) {
     Bytes ours(132);
     for (int i = 0; i < 33; ++i) {
