@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -233,6 +234,36 @@ TEST_F(LinuxBackend, DriverVersionRules) {
         platform::CloseRegistryKey(key);
         platform::DestroyDeviceInfoSet(set);
     }
+}
+
+// A value name is a file of the key's own folder, whole: each name below would reach
+// a readable file if it were taken as a path or cut short to fit.
+TEST_F(LinuxBackend, RegistryTakesOnlyWholeNamesInTheKeysFolder) {
+    const std::string folder = Interface("dev");
+    FakeDevice device(folder + "/device", [](int) {});
+    const std::string longest(NAME_MAX, 'v');
+    std::ofstream(folder + "/" + longest) << "1.0";
+    std::ofstream(folder + "/../DriverVersion") << "9.9";
+    std::filesystem::create_directory(folder + "/sub");
+    std::ofstream(folder + "/sub/DriverVersion") << "9.9";
+    platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kGuid);
+    platform::DeviceInterface di;
+    platform::DeviceInfo info;
+    platform::RegistryKey key = FirstDriverKey(set, &di, &info);
+    ASSERT_NE(key, nullptr);
+    wchar_t text[16] = {};
+    uint32_t size = sizeof text;
+    for (const std::wstring& name : {std::wstring(L""), std::wstring(L"."), std::wstring(L".."),
+                                     std::wstring(L"../DriverVersion"),
+                                     std::wstring(L"sub/DriverVersion"), Wide(longest + "v")}) {
+        SCOPED_TRACE(testing::Message() << name.size() << " characters");
+        EXPECT_EQ(platform::QueryRegistryString(key, name.c_str(), text, &size),
+                  platform::kErrorFileNotFound);
+    }
+    EXPECT_EQ(platform::QueryRegistryString(key, Wide(longest).c_str(), text, &size), 0u);
+    EXPECT_EQ(std::wstring(text), L"1.0");
+    platform::CloseRegistryKey(key);
+    platform::DestroyDeviceInfoSet(set);
 }
 
 TEST_F(LinuxBackend, OpenStatus) {
