@@ -167,6 +167,9 @@ TEST(ErrorNumbers, AreTheWindowsOnes) {
     for (const auto& [code, number] : codes) {
         EXPECT_EQ(code, number);
     }
+    // A device that did not open is Windows' INVALID_HANDLE_VALUE, every bit set: the
+    // Windows backend hands CreateFileW's result on as it is.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(platform::InvalidDeviceHandle()), ~uintptr_t{0});
 }
 
 // The counter counts nanoseconds of a monotonic clock, past every pause; a null
