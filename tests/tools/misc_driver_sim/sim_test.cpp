@@ -366,6 +366,17 @@ TEST_F(SimTest, EncryptedDriverRefusesCapsulesBeforeTheHandshake) {
     EXPECT_EQ(reply.error, 5u);
 }
 
+// The probe, a session request with no buffers, is answered as done by a driver that
+// encrypts and refused as not supported by one that does not.
+TEST_F(SimTest, TheProbeSaysWhetherTheDriverEncrypts) {
+    for (const bool encryption : {true, false}) {
+        device->config.encryption = encryption;
+        const misc_sim::Reply reply = Send(MiscCommon::IOCTL_MISC_SESSION, {}, 0);
+        EXPECT_EQ(reply.ok, encryption ? 1u : 0u);
+        EXPECT_EQ(reply.error, encryption ? 0u : 50u);
+    }
+}
+
 TEST_F(SimTest, HandshakeMessagesOutOfTurnOrMisshapenAreRefused) {
     auto send = [&](const Bytes& input, uint32_t outSize) {
         return Send(MiscCommon::IOCTL_MISC_SESSION, input, outSize);
