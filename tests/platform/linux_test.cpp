@@ -269,6 +269,27 @@ TEST_F(LinuxBackend, RegistryTakesOnlyWholeNamesInTheKeysFolder) {
     platform::DestroyDeviceInfoSet(set);
 }
 
+// A device root whose class folder does not fit in PATH_MAX bytes is refused, never
+// cut short to a folder of another name; one byte less still fits (no such folder:
+// an empty set).
+TEST_F(LinuxBackend, ClassFolderMustFitWhole) {
+    const size_t folderPart = classFolder_.size() - root_.size();  // "/{...}"
+    for (const bool fits : {true, false}) {
+        const size_t rootLength = PATH_MAX - folderPart - (fits ? 1 : 0);
+        std::string root = root_;
+        while (rootLength - root.size() > 201) {
+            root += "/" + std::string(100, 'r');
+        }
+        root += "/" + std::string(rootLength - root.size() - 1, 'r');
+        setenv("MISC_DEVICE_ROOT", root.c_str(), 1);
+        platform::SetLastErrorValue(0);
+        platform::DeviceInfoSet set = platform::OpenDeviceInfoSet(&kGuid);
+        EXPECT_EQ(set != nullptr, fits) << root.size();
+        EXPECT_EQ(platform::GetLastErrorValue(), fits ? 0u : platform::kErrorFileNotFound);
+        platform::DestroyDeviceInfoSet(set);
+    }
+}
+
 TEST_F(LinuxBackend, OpenStatus) {
     const std::string folder = Interface("dev");
     const std::wstring path = Wide(folder + "/device");
