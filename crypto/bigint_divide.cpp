@@ -76,6 +76,65 @@ void SubtractLimbs(Limb* at, const Limb* copy, int32_t span) {
     }
 }
 
+// The bit length of the value whose limbs below `limbs` are those of `value`.
+int32_t BitsBelow(const Limb* value, int32_t limbs) {
+    int32_t top = limbs - 1;
+    while (top >= 0 && value[top] == 0) {
+        --top;
+    }
+    return top < 0
+               ? 0
+               : top * static_cast<int32_t>(kLimbBits) + static_cast<int32_t>(LimbBits(value[top]));
+}
+
+// The limbs of a 1024-bit divisor's span below its top three: the chain that the
+// handshake's reductions run, written out straight.
+constexpr int32_t kGroupLowLimbs = (1024 - 1) / static_cast<int32_t>(kLimbBits) + 2 - 3;
+
+void SubtractGroupLowLimbs(Limb* at, const Limb* copy) {
+    unsigned char borrow = 0;
+#pragma GCC unroll 32
+    for (int32_t i = 0; i < kGroupLowLimbs; ++i) {
+        borrow = SubtractWithBorrow(borrow, at[i], copy[i], &at[i]);
+    }
+}
+
+// Subtracts the shifted copy from the `span` limbs at limb `offset` of value, which
+// are at least the copy; returns the bit length of the whole value after it.
+//
+// The next step reads only the top of the difference, so its top three limbs are
+// worked out first, on their own: the borrow into them is whether the limbs below
+// are below the copy's, which the highest of those decides unless it equals the
+// copy's. The long chain below then no longer holds up the next step's comparison.
+int32_t SubtractCopy(Limb* value, int32_t offset, const Limb* copy, int32_t span) {
+    Limb* at = value + offset;
+    const int32_t low = span - 3;
+    if (low < 1 || at[low - 1] == copy[low - 1]) {
+        SubtractLimbs(at, copy, span);
+        return BitsBelow(value, offset + span);
+    }
+    Limb high[3];
+    unsigned char borrow = at[low - 1] < copy[low - 1] ? 1 : 0;
+    borrow = SubtractWithBorrow(borrow, at[low], copy[low], &high[0]);
+    borrow = SubtractWithBorrow(borrow, at[low + 1], copy[low + 1], &high[1]);
+    SubtractWithBorrow(borrow, at[low + 2], copy[low + 2], &high[2]);
+    if (low == kGroupLowLimbs) {
+        SubtractGroupLowLimbs(at, copy);
+    } else {
+        SubtractLimbs(at, copy, low);
+    }
+    at[low] = high[0];
+    at[low + 1] = high[1];
+    at[low + 2] = high[2];
+    for (int32_t i = 2; i >= 0; --i) {
+        if (high[i] != 0) {
+            return (offset + low + i) * static_cast<int32_t>(kLimbBits) +
+                   static_cast<int32_t>(LimbBits(high[i]));
+        }
+    }
+    return BitsBelow(value, offset + low);
+}
+
 // The long division of positive a by b of more than 32 bits, b <= a, into a zero
 // quotient resized to a's significant words and a zero remainder resized to b's:
 // bring in the bits of a one at a time from the top, and whenever the remainder
@@ -117,7 +176,6 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
             }
             --n;
             copy = shifted.copies[static_cast<uint32_t>(n) % kLimbBits];
-            at = value + static_cast<uint32_t>(n) / kLimbBits;
         }
         // The in-place subtraction resizes the remainder to one word above the larger
         // operand, the remainder (b's negation takes no more words than b), and keeps
@@ -126,16 +184,8 @@ void LongDivide(const BigInt& dividend, const BigInt& b, BigInt& quotient, BigIn
         if (words + 1 > BIGINT_MAX_WORDS) {
             platform::RaiseIntegerOverflow();
         }
-        SubtractLimbs(at, copy, span);
-        // The difference is below b * 2^n, so its top limb is at most the one holding
-        // bit n + divisorBits - 1.
-        int32_t top = (n + divisorBits - 1) / static_cast<int32_t>(kLimbBits);
-        while (top >= 0 && value[top] == 0) {
-            --top;
-        }
-        bits = top < 0 ? 0
-                       : top * static_cast<int32_t>(kLimbBits) +
-                             static_cast<int32_t>(LimbBits(value[top]));
+        bits = SubtractCopy(value, static_cast<int32_t>(static_cast<uint32_t>(n) / kLimbBits), copy,
+                            span);
         wordCount = words;
         const uint32_t bit = static_cast<uint32_t>(n);
         quotient.Words[bit / 32] |= 1u << (bit % 32);

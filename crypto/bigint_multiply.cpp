@@ -192,11 +192,20 @@ inline void MultiplyWords(const uint32_t* x, uint32_t lx, const uint32_t* y, uin
         const uint64_t xv = lx == 0 ? 0 : lx == 1 ? x[0] : x[0] | static_cast<uint64_t>(x[1]) << 32;
         const uint64_t yv = ly == 0 ? 0 : ly == 1 ? y[0] : y[0] | static_cast<uint64_t>(y[1]) << 32;
         const WideProduct w = MultiplySmall(xv, yv);
-        const uint32_t words[4] = {static_cast<uint32_t>(w.low), static_cast<uint32_t>(w.low >> 32),
-                                   static_cast<uint32_t>(w.high),
-                                   static_cast<uint32_t>(w.high >> 32)};
-        for (uint32_t i = 0; i < lx + ly; ++i) {
-            product[i] = words[i];
+        // Word by word from the registers: a copy through an array on the stack waits
+        // for the array's store to reach the loads.
+        const uint32_t count = lx + ly;
+        if (count > 0) {
+            product[0] = static_cast<uint32_t>(w.low);
+        }
+        if (count > 1) {
+            product[1] = static_cast<uint32_t>(w.low >> 32);
+        }
+        if (count > 2) {
+            product[2] = static_cast<uint32_t>(w.high);
+        }
+        if (count > 3) {
+            product[3] = static_cast<uint32_t>(w.high >> 32);
         }
         return;
     }
