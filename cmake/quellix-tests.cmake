@@ -7,9 +7,22 @@
 # executable runs all its cases in a single process. Only the arguments that mean
 # something without discovery are honoured there (WORKING_DIRECTORY, TEST_PREFIX,
 # TEST_SUFFIX, EXTRA_ARGS, PROPERTIES).
+#
+# Its test files are compiled with GoogleTest's header precompiled, once for the
+# whole build (quellix_test_code): parsing it was a good part of each file's time.
 include(GoogleTest)
 
+add_library(quellix_gtest_pch OBJECT ${PROJECT_SOURCE_DIR}/tests/support/gtest_pch.cpp)
+target_link_libraries(quellix_gtest_pch PRIVATE GTest::gtest)
+target_precompile_headers(quellix_gtest_pch PRIVATE <gtest/gtest.h>)
+
+# quellix_test_code(target): the target's files are test code and use that header.
+function(quellix_test_code target)
+  target_precompile_headers(${target} REUSE_FROM quellix_gtest_pch)
+endfunction()
+
 function(quellix_add_gtest target)
+  quellix_test_code(${target})
   if(NOT CMAKE_CROSSCOMPILING)
     gtest_discover_tests(${target} ${ARGN})
     return()
