@@ -1,12 +1,14 @@
 # quellix_add_gtest(target [gtest_discover_tests arguments...]): registers a
 # GoogleTest executable with ctest, in both builds under this one name.
 #
-# Natively every test case becomes its own ctest entry (gtest_discover_tests).
-# In the MinGW build discovering cases would run each executable at build time,
-# and one entry per case would start Wine hundreds of times: there one entry per
-# executable runs all its cases in a single process. Only the arguments that mean
-# something without discovery are honoured there (WORKING_DIRECTORY, TEST_PREFIX,
-# TEST_SUFFIX, EXTRA_ARGS, PROPERTIES).
+# Natively every test case becomes its own ctest entry (gtest_discover_tests), so
+# that `ctest -R` picks cases. In the MinGW build discovering cases would run each
+# executable at build time, and one entry per case would start Wine hundreds of
+# times: there one entry per executable runs all its cases in a single process. The
+# sanitizer build does the same (QUELLIX_CTEST_PER_EXECUTABLE): a process per case
+# there cost twice the processor time of the cases themselves. Only the arguments
+# that mean something without discovery are honoured then (WORKING_DIRECTORY,
+# TEST_PREFIX, TEST_SUFFIX, EXTRA_ARGS, PROPERTIES).
 #
 # Its test files are compiled with GoogleTest's header precompiled, once for the
 # whole build (quellix_test_code): parsing it was a good part of each file's time.
@@ -23,7 +25,7 @@ endfunction()
 
 function(quellix_add_gtest target)
   quellix_test_code(${target})
-  if(NOT CMAKE_CROSSCOMPILING)
+  if(NOT CMAKE_CROSSCOMPILING AND NOT QUELLIX_CTEST_PER_EXECUTABLE)
     gtest_discover_tests(${target} ${ARGN})
     return()
   endif()
