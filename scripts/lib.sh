@@ -73,6 +73,7 @@ default_wineprefix() {
 # server is started afresh once and stays up (persistent), so that programs start
 # quickly. Output goes where the caller sends it.
 wine_boot() {
+    rm -f "$WINEPREFIX/quellix-bridge/interfaces.synced"
     WINEDEBUG=-all "$1" wineboot --init && { wineserver -k; wineserver -w; } &&
         wineserver -p && WINEDEBUG=-all "$1" wineboot
 }
@@ -122,6 +123,7 @@ stop_wine() {
     [ ! -d "$state" ] || lock=$state/lock
     (
         [ ! -d "$state" ] || flock -w 60 9 || true
+        rm -f "$state/interfaces.synced"
         wineserver -k 2>/dev/null && wineserver -w 2>/dev/null
         pid=$(cat "$state/relay.pid" 2>/dev/null) || exit 0
         if grep -qa quellix-wine-relay "/proc/$pid/cmdline" 2>/dev/null; then

@@ -8,7 +8,8 @@
 #     valgrind    the unit-test executables of the Linux build under valgrind
 #     fuzz        each libFuzzer target over its seed corpus (scripts/fuzz.sh)
 #     windows     both MinGW-w64 builds, their tests and the end-to-end suite under
-#                 Wine, reproducibility and packaging (scripts/test-windows.sh)
+#                 Wine, reproducibility and packaging (scripts/test-windows.sh); with
+#                 fuzz as well, the fuzzers run meanwhile, beside the tests under Wine
 #   test.sh --help       this text
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,6 +33,7 @@ fuzz_seconds=${QUELLIX_FUZZ_SECONDS:-60}
 packages=(g++ cmake make googletest libgtest-dev libgmock-dev libbenchmark-dev libgmp-dev
   libssl-dev python3)
 ! wants valgrind || packages+=(valgrind)
+! wants windows || packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 install_missing "${packages[@]}"
 
 # --- the stages -------------------------------------------------------------------
@@ -64,30 +66,72 @@ stage_valgrind() {
 
 stage_fuzz() { bash scripts/fuzz.sh "$fuzz_seconds"; }
 
-stage_windows() { bash scripts/test-windows.sh; }
+# The tests under Wine run one at a time and leave a processor idle: with the fuzz
+# stage asked for as well, the cross builds are made first (test-windows.sh then
+# finds them done) and the fuzz stage runs in the background meanwhile, in a process
+# group of its own. It is waited for at the end; its output comes then, whole, and
+# its failure fails the run.
+stage_windows() {
+  wants fuzz || { bash scripts/test-windows.sh; return; }
+  local preset windows=0 fuzz=0 fuzz_pid
+  for preset in mingw32 mingw64; do
+    echo "== build-$preset"
+    build "$preset" || return 1
+  done
+  echo "== stage fuzz, in the background beside the tests under Wine"
+  setsid bash -c 'bash scripts/fuzz.sh "$1"; status=$?; times >"$2"; exit $status' _ \
+    "$fuzz_seconds" "$fuzz_dir/times" >"$fuzz_dir/log" 2>&1 &
+  fuzz_pid=$!
+  at_exit "stop_group $fuzz_pid"
+  fuzz_start=$SECONDS
+  bash scripts/test-windows.sh || windows=1
+  wait "$fuzz_pid" || fuzz=1
+  fuzz_wall=$((SECONDS - fuzz_start))
+  echo "== stage fuzz (it ran beside the tests under Wine)"
+  cat "$fuzz_dir/log"
+  [ "$fuzz" = 0 ] || failed+=(fuzz)
+  [ "$windows" = 0 ] || failed+=(windows)
+  [ ${#failed[@]} = 0 ]
+}
 
 # --- run them, timing each ----------------------------------------------------------
 # The processor time of the finished child processes (user and system), in seconds,
 # into $cpu: next to the wall time it tells a stage's own cost from a busy machine's.
-times_file=$(mktemp)
-at_exit 'rm -f "$times_file"'
+# cpu_in FILE: the same from what `times` wrote to FILE (the fuzz stage's own, when it
+# runs beside the Windows stage: that one's figure is given without it).
+fuzz_dir=$(mktemp -d)
+at_exit 'rm -rf "$fuzz_dir"'
+times_file=$fuzz_dir/times-here
+cpu_in() {
+  cpu=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] } }
+    END { printf "%d", t }' "$1")
+}
 cpu_now() {
   times >"$times_file"
-  cpu=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] } }
-    END { printf "%d", t }' "$times_file")
+  cpu_in "$times_file"
 }
 report=()
 for s in "${all_stages[@]}"; do
   wants "$s" || continue
+  # Run by the Windows stage, beside it.
+  [ "$s" != fuzz ] || ! wants windows || continue
   echo "== stage $s"
   start=$SECONDS
   cpu_now
   before=$cpu
+  failed=()
   if ! "stage_$s"; then
-    echo "== stage $s FAILED after $((SECONDS - start)) s"
+    [ ${#failed[@]} -gt 0 ] || failed=("$s")
+    echo "== stage ${failed[*]} FAILED after $((SECONDS - start)) s"
     exit 1
   fi
   cpu_now
+  if [ "$s" = windows ] && wants fuzz; then
+    windows_cpu=$((cpu - before))
+    cpu_in "$fuzz_dir/times"
+    report+=("fuzz $fuzz_wall s (processor $cpu s), beside windows")
+    cpu=$((windows_cpu - cpu)) before=0
+  fi
   report+=("$s $((SECONDS - start)) s (processor $((cpu - before)) s)")
 done
 echo "== passed: $(printf '%s; ' "${report[@]}")total $SECONDS s, load now $(cut -d' ' -f1-3 /proc/loadavg)"

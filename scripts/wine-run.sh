@@ -17,8 +17,9 @@
 #   device contract under MISC_DEVICE_ROOT (default /run/misc-device): in byte order,
 #   present when the folder holds a `device` socket, DriverVersion from the folder's
 #   file, each opening through the bridge driver and the relay to its own socket
-#   (tools/wine_bridge). No class folder, no interfaces. This is done on every call,
-#   and stays so after the program ends (a program run in the prefix otherwise sees
+#   (tools/wine_bridge). No class folder, no interfaces. Every call makes them so
+#   (skipping the set-up when the last call on the prefix left them so already), and
+#   they stay so after the program ends (a program run in the prefix otherwise sees
 #   the last call's interfaces).
 # - The prefix is WINEPREFIX when set, else this checkout's own, made on first use
 #   and kept (~/.cache/quellix/wine-prefix-<folder>-<hash of the checkout's path>), so
@@ -112,7 +113,8 @@ flock 9 || die "cannot lock $state/lock"
 setup_log=$state/setup.log
 : >"$setup_log"
 wineserver -p </dev/null >>"$setup_log" 2>&1 9>&-
-case $? in
+server=$?
+case $server in
     0 | 2) ;;
     *) die "Wine cannot start: its server failed for $WINEPREFIX: $(tail -n 5 "$setup_log")" ;;
 esac
@@ -187,10 +189,20 @@ description=$state/interfaces
 (umask 077 && { echo "relay $(cat "$state/relay.port") $(cat "$state/relay.token")" &&
     describe_interfaces && echo end; } >"$description") ||
     die "describing the interfaces under ${MISC_DEVICE_ROOT:-/run/misc-device} failed"
-WINEDEBUG=-all,err+all "$wine64" "$sync_exe" "${reload[@]}" <"$description" \
-    >>"$setup_log" 2>&1 9>&- ||
-    die "setting up the misc driver's interfaces failed (bridge_sync status $?):" \
-        "$(tail -n 5 "$setup_log")"
+# A description the prefix has already (the same as the last call's, with the same
+# server, which kept the driver loaded, and the same driver file) is not set up
+# again: bridge_sync is a Wine program, and starting one is a good part of a call.
+# A new server, a reload or a failed set-up takes the mark away; so do stop_wine and
+# wine_boot (scripts/lib.sh).
+synced=$state/interfaces.synced
+if [ "$server" != 2 ] || [ ${#reload[@]} -gt 0 ] || ! cmp -s "$description" "$synced"; then
+    rm -f "$synced"
+    WINEDEBUG=-all,err+all "$wine64" "$sync_exe" "${reload[@]}" <"$description" \
+        >>"$setup_log" 2>&1 9>&- ||
+        die "setting up the misc driver's interfaces failed (bridge_sync status $?):" \
+            "$(tail -n 5 "$setup_log")"
+    cp "$description" "$synced" || die "cannot write $synced"
+fi
 
 # --- the program ---------------------------------------------------------------------------
 # Message boxes are seen in Wine's relay trace, limited to MessageBoxW by the prefix's
