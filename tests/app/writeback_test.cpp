@@ -12,7 +12,7 @@
 namespace apptest {
 namespace {
 
-const std::vector<uint16_t> kWords = {0x0102, 0x0A0B, 0x2030, 0xFFFF, 0,  0x0A00, 7,  8,
+const std::vector<uint16_t> kTableWords = {0x0102, 0x0A0B, 0x2030, 0xFFFF, 0,  0x0A00, 7,  8,
                                       9,      10,     11,     12,     13, 14,     15, 0xBEEF};
 
 // The expected request data of subfunctions 0 and 1.
@@ -41,7 +41,7 @@ class WriteBackTest : public AppTest {
     void SetUp() override {
         AppTest::SetUp();
         OpenClient();
-        WriteFileBytes("calib.txt", ExpectedText(kWords));
+        WriteFileBytes("calib.txt", ExpectedText(kTableWords));
     }
     std::vector<uint16_t> Subfunctions() const {
         std::vector<uint16_t> sent;
@@ -56,7 +56,7 @@ TEST_F(WriteBackTest, SendsTheImageInThreeSteps) {
     EXPECT_EQ(WriteBackCalibration(L"calib.txt"), RESULT_SUCCESS);
     ASSERT_EQ(Subfunctions(), (std::vector<uint16_t>{0, 1, 2}));
     EXPECT_EQ(driver.packets[0].second, CheckRequest());
-    const Bytes write = WriteRequest(Image(kWords));
+    const Bytes write = WriteRequest(Image(kTableWords));
     EXPECT_EQ(driver.packets[1].second, write);
     // Subfunction 2 sends back the reply to subfunction 1 without Accepted.
     EXPECT_EQ(driver.packets[2].second, Bytes(write.begin(), write.end() - 1));
@@ -64,7 +64,7 @@ TEST_F(WriteBackTest, SendsTheImageInThreeSteps) {
 }
 
 TEST_F(WriteBackTest, ReadOutFileRoundTrip) {
-    driver.table = CalibrationTable(kWords);
+    driver.table = CalibrationTable(kTableWords);
     ASSERT_EQ(ReadOutCalibration(), RESULT_SUCCESS);
     driver.packets.clear();
     EXPECT_EQ(WriteBackCalibration(L"calibfrombios.bin"), RESULT_SUCCESS);
@@ -84,7 +84,7 @@ TEST_F(WriteBackTest, ChangedReplyOfSubfunctionOneIsWhatSubfunctionTwoSends) {
     };
     EXPECT_EQ(WriteBackCalibration(L"calib.txt"), RESULT_SUCCESS);
     ASSERT_EQ(driver.packets.size(), 3u);
-    Bytes expected = WriteRequest(Image(kWords));
+    Bytes expected = WriteRequest(Image(kTableWords));
     expected.pop_back();
     expected[0] = 0x77;
     expected[8 + 40] = 0x99;
@@ -123,7 +123,7 @@ TEST_F(WriteBackTest, CheckWriteTargetStepResults) {
 }
 
 TEST_F(WriteBackTest, WriteCalibrationImageStepResults) {
-    const Bytes image = Image(kWords);
+    const Bytes image = Image(kTableWords);
     // Subfunction 1 refused, by status or by Accepted: subfunction 2 is not sent.
     driver.steps[1].status = 3;
     EXPECT_EQ(WriteCalibrationImage(image.data()), STEP_IMAGE_REFUSED);
@@ -168,7 +168,7 @@ TEST_F(WriteBackTest, AnyFailedStepIsRegistryWriteError) {
 
 TEST_F(WriteBackTest, DumpIsWrittenWhateverTheResult) {
     ReadTestMode = 1;
-    const Bytes image = Image(kWords);
+    const Bytes image = Image(kTableWords);
     Bytes expected;
     for (size_t i = 0; i < IMAGE_DUMP_SIZE; ++i) {
         if (image[i] == 0x0A) {
@@ -191,7 +191,7 @@ TEST_F(WriteBackTest, DumpIsWrittenWhateverTheResult) {
 // A file that cannot give all 16 words must never reach the driver.
 TEST_F(WriteBackTest, PartialOrMissingFileSendsNothing) {
     ReadTestMode = 1;
-    const std::string good = ExpectedText(kWords);
+    const std::string good = ExpectedText(kTableWords);
     const std::string bad[] = {"", good.substr(0, 15 * 5),
                                good.substr(0, 15) + "zz " + good.substr(20)};
     const size_t before = EncapsulatedCount();
@@ -211,7 +211,7 @@ TEST_F(WriteBackTest, PartialOrMissingFileSendsNothing) {
 TEST_F(WriteBackTest, LongFileIsReadOnlyAsFarAsNeeded) {
     // Words on separate lines after a long run of blank lines, then a large tail.
     std::string text(100000, '\n');
-    for (uint16_t word : kWords) {
+    for (uint16_t word : kTableWords) {
         char group[8];
         std::snprintf(group, sizeof(group), "%04X\n", word);
         text += group;
@@ -220,7 +220,7 @@ TEST_F(WriteBackTest, LongFileIsReadOnlyAsFarAsNeeded) {
     WriteFileBytes("long.txt", text);
     EXPECT_EQ(WriteBackCalibration(L"long.txt"), RESULT_SUCCESS);
     ASSERT_EQ(driver.packets.size(), 3u);
-    EXPECT_EQ(driver.packets[1].second, WriteRequest(Image(kWords)));
+    EXPECT_EQ(driver.packets[1].second, WriteRequest(Image(kTableWords)));
 }
 
 TEST_F(WriteBackTest, FileNameIsNotNarrowed) {
@@ -234,7 +234,7 @@ TEST_F(WriteBackTest, FileNameIsNotNarrowed) {
     std::filesystem::rename("calib.txt", std::filesystem::u8path(utf8Name));
     EXPECT_EQ(WriteBackCalibration(name.c_str()), RESULT_SUCCESS);
     ASSERT_EQ(driver.packets.size(), 3u);
-    EXPECT_EQ(driver.packets[1].second, WriteRequest(Image(kWords)));
+    EXPECT_EQ(driver.packets[1].second, WriteRequest(Image(kTableWords)));
 }
 
 }  // namespace

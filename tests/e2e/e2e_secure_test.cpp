@@ -17,9 +17,6 @@
 namespace e2e {
 namespace {
 
-constexpr uint32_t kSession = 0x222000;
-constexpr uint32_t kCloseSession = 0x222004;
-constexpr uint32_t kEncapsulated = 0x222008;
 const char kOpenFailed[] = "Quellix: Failed to open Misc Driver\n";
 
 std::string WordsText(const Bytes& table) {

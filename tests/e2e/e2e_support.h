@@ -15,6 +15,11 @@ namespace e2e {
 
 using Bytes = std::vector<uint8_t>;
 
+// The misc driver's control codes, for CountExchanges.
+constexpr uint32_t kSession = 0x222000;
+constexpr uint32_t kCloseSession = 0x222004;
+constexpr uint32_t kEncapsulated = 0x222008;
+
 // A folder under the temporary directory, removed with everything in it.
 class TempFolder {
   public:

@@ -15,8 +15,6 @@
 namespace e2e {
 namespace {
 
-constexpr uint32_t kEncapsulated = 0x222008;
-
 enum class Mode { Plain, Encrypted };
 
 void PrintTo(Mode mode, std::ostream* os) {
