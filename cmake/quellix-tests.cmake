@@ -15,7 +15,10 @@
 # processors instead of running them one after another.
 #
 # Its test files are compiled with GoogleTest's header precompiled, once for the
-# whole build (quellix_test_code): parsing it was a good part of each file's time.
+# whole build, and as one unit per executable (quellix_test_code): parsing that
+# header and instantiating GoogleTest's templates was most of each file's time. The
+# files of one executable therefore share one namespace: names at file scope, even
+# in an unnamed namespace, must differ between them (shared ones go in a header).
 include(GoogleTest)
 
 add_library(quellix_gtest_pch OBJECT ${PROJECT_SOURCE_DIR}/tests/support/gtest_pch.cpp)
@@ -25,6 +28,7 @@ target_precompile_headers(quellix_gtest_pch PRIVATE <gtest/gtest.h>)
 # quellix_test_code(target): the target's files are test code and use that header.
 function(quellix_test_code target)
   target_precompile_headers(${target} REUSE_FROM quellix_gtest_pch)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON)
 endfunction()
 
 function(quellix_add_gtest target)
