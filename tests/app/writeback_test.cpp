@@ -13,7 +13,7 @@ namespace apptest {
 namespace {
 
 const std::vector<uint16_t> kTableWords = {0x0102, 0x0A0B, 0x2030, 0xFFFF, 0,  0x0A00, 7,  8,
-                                      9,      10,     11,     12,     13, 14,     15, 0xBEEF};
+                                           9,      10,     11,     12,     13, 14,     15, 0xBEEF};
 
 // The expected request data of subfunctions 0 and 1.
 Bytes CheckRequest() {
