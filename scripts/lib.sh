@@ -17,11 +17,14 @@
 #   stop_pid PID                  ends a process the script started and waits for it
 #   stop_group PID                the same for one started with setsid, and its children
 #   stop_wine                     ends the Wine server of WINEPREFIX and its relay
-quellix_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Expansions, not dirname and basename: scripts/wine-run.sh sources this on every call.
+lib_dir=${BASH_SOURCE[0]%/*}
+[ "$lib_dir" != "${BASH_SOURCE[0]}" ] || lib_dir=.
+quellix_root=$(cd "$lib_dir/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # The script's name for its one-line messages.
-lib_me=$(basename "$0")
+lib_me=${0##*/}
 
 # apt-get runs only when something is missing, or when apt_update=1 says the package
 # lists changed (a foreign architecture just added).

@@ -46,8 +46,12 @@ for fd in /proc/$$/fd/*; do
     fd=${fd##*/}
     [ "$fd" -le 2 ] || eval "exec $fd>&-" 2>/dev/null
 done
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$repo/scripts/lib.sh"
+# Each program this script starts costs a call some milliseconds, and the end-to-end
+# suite makes hundreds of calls: what a shell builtin or expansion does, it does.
+here=${BASH_SOURCE[0]%/*}
+[ "$here" != "${BASH_SOURCE[0]}" ] || here=.
+source "$here/lib.sh"
+repo=$quellix_root
 run_log=${QUELLIX_WINE_RUN_LOG:-/dev/null}
 die() {
     echo "wine-run.sh: $*" >&2
@@ -62,8 +66,11 @@ shift
 source "$repo/scripts/wine-loaders.sh" || die "no usable Wine loader"
 
 # --- the program's bitness and loader ------------------------------------------------
-pe=$(od -An -tu4 -j60 -N4 "$exe" 2>/dev/null | tr -d ' ')
-machine=$( [ -n "$pe" ] && od -An -tx2 -j$((pe + 4)) -N2 "$exe" 2>/dev/null | tr -d ' ')
+pe=$(od -An -tu4 -j60 -N4 "$exe" 2>/dev/null)
+pe=${pe//[[:space:]]/}
+machine=""
+[ -z "$pe" ] || machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$exe" 2>/dev/null)
+machine=${machine//[[:space:]]/}
 case "$machine" in
     8664) loader=$wine64 ;;
     014c)
@@ -79,8 +86,9 @@ native=${QUELLIX_NATIVE_BUILD:-$repo/build}
 driver=$mingw64/tools/wine_bridge/quellix_bridge.sys
 sync_exe=$mingw64/tools/wine_bridge/bridge_sync.exe
 relay=$native/tools/wine_bridge/quellix-wine-relay
-build_log=$(mktemp /tmp/quellix-wine-run.XXXXXX)
-trap 'rm -f "$build_log"' EXIT
+work=$(mktemp -d /tmp/quellix-wine-run.XXXXXX) || die "cannot make a temporary folder"
+trap 'rm -rf "$work"' EXIT
+build_log=$work/build.log
 # A folder without a Makefile (never configured, or a configure that failed) is
 # configured; one that is configured is kept as it is.
 build_part() {
@@ -103,7 +111,7 @@ fi
 export WINEPREFIX
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES-mscoree,mshtml=}"
 state=$WINEPREFIX/quellix-bridge
-mkdir -p "$state" || die "cannot create $state"
+[ -d "$state" ] || mkdir -p "$state" || die "cannot create $state"
 exec 9>"$state/lock" || die "cannot open $state/lock"
 flock 9 || die "cannot lock $state/lock"
 
@@ -135,8 +143,8 @@ fi
 # 15 idle minutes). The token keeps other local programs from using it.
 relay_running() {
     local pid
-    pid=$(cat "$state/relay.pid" 2>/dev/null) && [ -n "$pid" ] && [ -s "$state/relay.port" ] &&
-        [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$(readlink -f "$relay")" ]
+    { pid=$(<"$state/relay.pid"); } 2>/dev/null && [ -n "$pid" ] && [ -s "$state/relay.port" ] &&
+        [ "/proc/$pid/exe" -ef "$relay" ]
 }
 if ! relay_running; then
     # One that runs an older build of the relay goes.
@@ -155,7 +163,11 @@ if ! relay_running; then
 fi
 
 # --- the interfaces --------------------------------------------------------------------
-hex() { od -An -v -tx1 | tr -d ' \n'; }
+hex() {
+    local bytes
+    bytes=$(od -An -v -tx1)
+    printf '%s' "${bytes//[[:space:]]/}"
+}
 describe_interfaces() {
     local root=${MISC_DEVICE_ROOT:-}
     [ -n "$root" ] || root=/run/misc-device
@@ -186,7 +198,7 @@ describe_interfaces() {
 # taken for a smaller set of interfaces, and a failure names the side it came from.
 # It holds the relay's token, so it is the runner's alone.
 description=$state/interfaces
-(umask 077 && { echo "relay $(cat "$state/relay.port") $(cat "$state/relay.token")" &&
+(umask 077 && { echo "relay $(<"$state/relay.port") $(<"$state/relay.token")" &&
     describe_interfaces && echo end; } >"$description") ||
     die "describing the interfaces under ${MISC_DEVICE_ROOT:-/run/misc-device} failed"
 # A description the prefix has already (the same as the last call's, with the same
@@ -208,14 +220,13 @@ fi
 # Message boxes are seen in Wine's relay trace, limited to MessageBoxW by the prefix's
 # RelayInclude setting (bridge_sync adds it); the trace shares standard error with the
 # program, so its lines are taken out again below.
-out=$(mktemp /tmp/quellix-wine-run.XXXXXX)
-err=$(mktemp /tmp/quellix-wine-run.XXXXXX)
-trap 'rm -f "$build_log" "$out" "$err"' EXIT
+out=$work/out
+err=$work/err
 WINEDEBUG=-all,err+all,+relay "$loader" "$exe" "$@" >"$out" 2>"$err" 9>&-
 status=$?
 exec 9>&-
-cat "$out"
-{ echo "== $exe $*"; cat "$setup_log"; } >>"$run_log" 2>/dev/null
+[ ! -s "$out" ] || cat "$out"
+{ echo "== $exe $*"; [ ! -s "$setup_log" ] || cat "$setup_log"; } >>"$run_log" 2>/dev/null
 RUN_LOG=$run_log perl -ne '
     # debugstr_w: \\ \" \n \r \t and \xNNNN for what is not printable ASCII.
     sub unescape {
