@@ -4,8 +4,9 @@
 # Wine one at a time, and the checks of quellix.exe itself. Installs what is missing;
 # exits non-zero on any failure. Where the host refuses 32-bit programs (or
 # QUELLIX_NO_WIN32=1 says to act as if it did), both builds are still made, every test
-# of the 64-bit build runs, the 32-bit exe is checked as an image, and one line names
-# the 32-bit runs that were not done.
+# of the 64-bit build runs, the 32-bit exe is built (its tests, which could not run,
+# are not) and checked as an image, and one line names the 32-bit runs that were not
+# done.
 #
 # The end-to-end tests (tests/e2e) then run against each quellix.exe that can run
 # here, under Wine through scripts/wine-run.sh: the bridge driver of the 64-bit build
@@ -18,17 +19,23 @@
 # --mingw64-only: the 64-bit build alone, its tests and the end-to-end suite against
 # its quellix.exe, in a fresh prefix of its own; no 32-bit build, no reproducibility
 # check. One command for trying a change to the Windows code (a mutant, say) quickly.
+#
+# --builds: the cross builds alone (scripts/test.sh makes them first, so that the
+# fuzzers it runs beside the tests under Wine never compete with them).
 set -euo pipefail
 stage_start=$SECONDS
 cd "$(dirname "$0")/.."
 usage() {
-    echo "usage: test-windows.sh [--mingw64-only | --soak N]" >&2
+    echo "usage: test-windows.sh [--mingw64-only | --soak N | --builds]" >&2
     exit 2
 }
 only64=0
 soak=0
+builds_only=0
 if [ "${1:-}" = --mingw64-only ] && [ $# = 1 ]; then
     only64=1
+elif [ "${1:-}" = --builds ] && [ $# = 1 ]; then
+    builds_only=1
 elif [ "${1:-}" = --soak ] && [ $# = 2 ]; then
     soak=$2
     [[ "$soak" =~ ^[1-9][0-9]*$ ]] || usage
@@ -50,14 +57,21 @@ fi
 install_missing cmake make g++ googletest libgtest-dev wine wine32:i386 wine64 g++-mingw-w64-i686 \
     g++-mingw-w64-x86-64
 
+# --- Wine loaders: which bitness runs on this host ----------------------------------
+source scripts/wine-loaders.sh
+
 # --- cross builds ----------------------------------------------------------------
+# Where 32-bit programs cannot run, build-mingw32 makes quellix.exe alone.
 builds=(mingw32 mingw64)
 [ "$only64" = 0 ] || builds=(mingw64)
 for build in "${builds[@]}"; do
     echo "== build-$build"
     configure "$build"
-    cmake --build --preset "$build" -j"$jobs"
+    targets=()
+    [ "$build" != mingw32 ] || [ -n "$wine32" ] || targets=(--target quellix)
+    cmake --build --preset "$build" -j"$jobs" "${targets[@]}"
 done
+[ "$builds_only" = 0 ] || exit 0
 
 # --- reproducible: quellix.exe built again from a copy of the source elsewhere -------
 # In the background, at a lower priority: the tests under Wine below leave a processor
@@ -76,9 +90,6 @@ fi
 echo "== build (native: misc-driver-sim, quellix-wine-relay, e2e_tests)"
 configure native
 cmake --build --preset native -j"$jobs" --target misc-driver-sim quellix-wine-relay e2e_tests
-
-# --- Wine loaders: which bitness runs on this host ----------------------------------
-source scripts/wine-loaders.sh
 
 # --- a fresh, headless Wine prefix ---------------------------------------------------
 # No display: MessageBoxW returns at once. No Mono or Gecko install prompts. The prefix
@@ -152,7 +163,7 @@ fi
 if [ -z "$wine32" ] && [ "$only64" = 0 ]; then
     echo "== build-mingw32/app/quellix.exe checked as an image by the 64-bit checker"
     "$wine64" build-mingw64/tests/app/windows/exe_check.exe build-mingw32/app/quellix.exe i386 || status=1
-    echo "32-bit runs not done: the tests of build-mingw32 and the runs of the 32-bit quellix.exe under Wine (its end-to-end tests included), because $wine32_missing."
+    echo "32-bit runs not done: the tests of build-mingw32 (not built either) and the runs of the 32-bit quellix.exe under Wine (its end-to-end tests included), because $wine32_missing."
 fi
 
 elapsed="$(((SECONDS - stage_start) / 60)) min $(((SECONDS - stage_start) % 60)) s"
