@@ -16,6 +16,9 @@
 #                                 the usual ones
 #   stop_pid PID                  ends a process the script started and waits for it
 #   stop_group PID                the same for one started with setsid, and its children
+#   in_the_background COMMAND...  starts COMMAND in the background in a session of its
+#                                 own ($! is its PID, for stop_group) at the lowest
+#                                 priority, to use what processor time is left over
 #   stop_wine                     ends the Wine server of WINEPREFIX and its relay
 # Expansions, not dirname and basename: scripts/wine-run.sh sources this on every call.
 lib_dir=${BASH_SOURCE[0]%/*}
@@ -116,6 +119,13 @@ stop_group() {
     [ -n "${1:-}" ] || return 0
     kill -TERM -- "-$1" 2>/dev/null || return 0
     wait "$1" 2>/dev/null || true
+}
+
+# A new session is a scheduling group of its own where the kernel groups by session
+# (autogroup): the processors are shared between the groups first, whatever the nice
+# value of the processes in each. So the group's own nice value is set as well.
+in_the_background() {
+    setsid nice -n 19 bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec "$@"' _ "$@" &
 }
 
 # Only the server of our own prefix, and only a relay that is ours; a wine-run.sh

@@ -74,14 +74,14 @@ done
 [ "$builds_only" = 0 ] || exit 0
 
 # --- reproducible: quellix.exe built again from a copy of the source elsewhere -------
-# In the background, at a lower priority: the tests under Wine below leave a processor
-# idle much of the time. Its report comes at the end.
+# In the background, at the lowest priority: the tests under Wine below leave a
+# processor idle much of the time. Its report comes at the end.
 repro_pid=""
 if [ "$soak" = 0 ] && [ "$only64" = 0 ]; then
     echo "== quellix.exe built a second time in another folder (meanwhile), compared byte for byte"
     repro_log=$(mktemp /tmp/quellix-repro.XXXXXX)
     at_exit 'rm -f "$repro_log"'
-    nice -n 10 setsid bash scripts/check-reproducible.sh mingw32 mingw64 >"$repro_log" 2>&1 &
+    in_the_background bash scripts/check-reproducible.sh mingw32 mingw64 >"$repro_log" 2>&1
     repro_pid=$!
     at_exit "stop_group $repro_pid"
 fi
