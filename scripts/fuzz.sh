@@ -4,10 +4,14 @@
 # fuzz/corpus/<name>/, as many at a time as there are processors. Fails on any crash,
 # leak, timeout or sanitizer report. Runs grow only the temporary copies, never the
 # committed corpus. Installs the compiler when it is missing.
+#
+# fuzz.sh --build: builds the targets and stops there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
+build_only=0
+[ "${1:-}" != --build ] || build_only=1
 seconds=${1:-60}
 build=build-fuzz
 
@@ -19,6 +23,7 @@ for source in fuzz/*_fuzz.cpp; do
 done
 cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/build.log" 2>&1 ||
   { tail -n 40 "$build/build.log"; echo "== building the fuzz targets failed"; exit 1; }
+[ "$build_only" = 0 ] || exit 0
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

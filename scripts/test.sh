@@ -67,16 +67,19 @@ stage_valgrind() {
 stage_fuzz() { bash scripts/fuzz.sh "$fuzz_seconds"; }
 
 # The tests under Wine run one at a time and leave a processor idle: with the fuzz
-# stage asked for as well, the cross builds are made first (test-windows.sh then
-# finds them done) and the fuzz stage runs in the background meanwhile, at the
-# lowest priority: the tests under Wine are one chain of programs waiting on each
-# other, slowed at every step that waits for a processor, while a fuzzer runs for its
-# given time and only tries fewer inputs with less. The fuzz stage is waited for at
-# the end; its output comes then, whole, and its failure fails the run.
+# stage asked for as well, the cross builds and the fuzz targets are made first
+# (test-windows.sh and fuzz.sh then find them done) and the fuzz stage runs in the
+# background meanwhile, at the lowest priority: the tests under Wine are one chain of
+# programs waiting on each other, slowed at every step that waits for a processor,
+# while a fuzzer runs for its given time and only tries fewer inputs with less. The
+# fuzz stage is waited for at the end; its output comes then, whole, and its failure
+# fails the run.
 stage_windows() {
   wants fuzz || { bash scripts/test-windows.sh; return; }
   local windows=0 fuzz=0 fuzz_pid
   bash scripts/test-windows.sh --builds || return 1
+  echo "== build-fuzz"
+  bash scripts/fuzz.sh --build || { failed=(fuzz); return 1; }
   echo "== stage fuzz, in the background beside the tests under Wine"
   in_the_background bash -c 'bash scripts/fuzz.sh "$1"; status=$?; times >"$2"; exit $status' _ \
     "$fuzz_seconds" "$fuzz_dir/times" >"$fuzz_dir/log" 2>&1
