@@ -20,22 +20,23 @@
 # its quellix.exe, in a fresh prefix of its own; no 32-bit build, no reproducibility
 # check. One command for trying a change to the Windows code (a mutant, say) quickly.
 #
-# --builds: the cross builds alone (scripts/test.sh makes them first, so that the
-# fuzzers it runs beside the tests under Wine never compete with them).
+# --builds, then --tests: the same run in two halves, the builds (the cross builds and
+# what the tests take from the native build) and then the rest. scripts/test.sh starts
+# the fuzzers between the two, so that they run beside the tests under Wine only.
 set -euo pipefail
 stage_start=$SECONDS
 cd "$(dirname "$0")/.."
 usage() {
-    echo "usage: test-windows.sh [--mingw64-only | --soak N | --builds]" >&2
+    echo "usage: test-windows.sh [--mingw64-only | --soak N | --builds | --tests]" >&2
     exit 2
 }
 only64=0
 soak=0
-builds_only=0
+half=""
 if [ "${1:-}" = --mingw64-only ] && [ $# = 1 ]; then
     only64=1
-elif [ "${1:-}" = --builds ] && [ $# = 1 ]; then
-    builds_only=1
+elif [ "${1:-}" = --builds ] || [ "${1:-}" = --tests ] && [ $# = 1 ]; then
+    half=$1
 elif [ "${1:-}" = --soak ] && [ $# = 2 ]; then
     soak=$2
     [[ "$soak" =~ ^[1-9][0-9]*$ ]] || usage
@@ -62,16 +63,23 @@ source scripts/wine-loaders.sh
 
 # --- cross builds ----------------------------------------------------------------
 # Where 32-bit programs cannot run, build-mingw32 makes quellix.exe alone.
-builds=(mingw32 mingw64)
-[ "$only64" = 0 ] || builds=(mingw64)
-for build in "${builds[@]}"; do
-    echo "== build-$build"
-    configure "$build"
-    targets=()
-    [ "$build" != mingw32 ] || [ -n "$wine32" ] || targets=(--target quellix)
-    cmake --build --preset "$build" -j"$jobs" "${targets[@]}"
-done
-[ "$builds_only" = 0 ] || exit 0
+if [ "$half" != --tests ]; then
+    builds=(mingw32 mingw64)
+    [ "$only64" = 0 ] || builds=(mingw64)
+    for build in "${builds[@]}"; do
+        echo "== build-$build"
+        configure "$build"
+        targets=()
+        [ "$build" != mingw32 ] || [ -n "$wine32" ] || targets=(--target quellix)
+        cmake --build --preset "$build" -j"$jobs" "${targets[@]}"
+    done
+
+    # --- native: the simulator, the relay and the end-to-end tests -----------------------
+    echo "== build (native: misc-driver-sim, quellix-wine-relay, e2e_tests)"
+    configure native
+    cmake --build --preset native -j"$jobs" --target misc-driver-sim quellix-wine-relay e2e_tests
+fi
+[ "$half" != --builds ] || exit 0
 
 # --- reproducible: quellix.exe built again from a copy of the source elsewhere -------
 # In the background, at the lowest priority: the tests under Wine below leave a
@@ -85,11 +93,6 @@ if [ "$soak" = 0 ] && [ "$only64" = 0 ]; then
     repro_pid=$!
     at_exit "stop_group $repro_pid"
 fi
-
-# --- native: the simulator, the relay and the end-to-end tests ---------------------------
-echo "== build (native: misc-driver-sim, quellix-wine-relay, e2e_tests)"
-configure native
-cmake --build --preset native -j"$jobs" --target misc-driver-sim quellix-wine-relay e2e_tests
 
 # --- a fresh, headless Wine prefix ---------------------------------------------------
 # No display: MessageBoxW returns at once. No Mono or Gecko install prompts. The prefix
