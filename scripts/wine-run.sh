@@ -28,7 +28,8 @@
 #   the whole prefix. The Wine server and the relay stay up for the next call (the
 #   relay ends after 15 idle minutes); scripts/lib.sh's stop_wine ends both.
 # - Status 125 with one line on stderr: Wine could not be set up or started (not
-#   installed, its server or prefix failing), as opposed to the program's own status.
+#   installed, its server or prefix failing, the program's process not set up twice
+#   running), as opposed to the program's own status.
 # - The Wine loaders come from scripts/wine-loaders.sh: a 64-bit EXE and all of the
 #   set-up run under the 64-bit loader; a 32-bit EXE runs under the 32-bit loader
 #   where this host runs 32-bit programs, and fails (status 125) where it does not.
@@ -220,10 +221,19 @@ fi
 # Message boxes are seen in Wine's relay trace, limited to MessageBoxW by the prefix's
 # RelayInclude setting (bridge_sync adds it); the trace shares standard error with the
 # program, so its lines are taken out again below.
+# Wine can fail to set a process up before the program runs at all: status 1 and
+# "wine: failed to map the shared user data" on its error output, seen rarely on a
+# busy host. Nothing of the program ran then, so it is started once more; a second
+# such failure is Wine's (status 125), not the program's.
 out=$work/out
 err=$work/err
-WINEDEBUG=-all,err+all,+relay "$loader" "$exe" "$@" >"$out" 2>"$err" 9>&-
-status=$?
+for attempt in 1 2; do
+    WINEDEBUG=-all,err+all,+relay "$loader" "$exe" "$@" >"$out" 2>"$err" 9>&-
+    status=$?
+    [ "$status" = 1 ] && not_started=$(grep -m1 "wine: failed to map the shared user data" "$err") ||
+        break
+    [ "$attempt" = 1 ] || die "Wine could not start $exe: $not_started"
+done
 exec 9>&-
 [ ! -s "$out" ] || cat "$out"
 { echo "== $exe $*"; [ ! -s "$setup_log" ] || cat "$setup_log"; } >>"$run_log" 2>/dev/null
