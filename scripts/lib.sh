@@ -125,7 +125,7 @@ stop_group() {
 # (autogroup): the processors are shared between the groups first, whatever the nice
 # value of the processes in each. So the group's own nice value is set as well.
 in_the_background() {
-    setsid nice -n 19 bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec "$@"' _ "$@" &
+    setsid nice -n 19 bash -c 'echo 19 2>/dev/null >/proc/self/autogroup; exec "$@"' _ "$@" &
 }
 
 # Only the server of our own prefix, and only a relay that is ours; a wine-run.sh

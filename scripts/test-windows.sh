@@ -3,10 +3,9 @@
 # quellix.exe, build-mingw64 the same code on the 64-bit ABI), their tests run under
 # Wine one at a time, and the checks of quellix.exe itself. Installs what is missing;
 # exits non-zero on any failure. Where the host refuses 32-bit programs (or
-# QUELLIX_NO_WIN32=1 says to act as if it did), both builds are still made, every test
-# of the 64-bit build runs, the 32-bit exe is built (its tests, which could not run,
-# are not) and checked as an image, and one line names the 32-bit runs that were not
-# done.
+# QUELLIX_NO_WIN32=1 says to act as if it did), the 32-bit build makes quellix.exe
+# alone (its tests could not run), every test of the 64-bit build runs, the 32-bit exe
+# is checked as an image, and one line names the 32-bit runs that were not done.
 #
 # The end-to-end tests (tests/e2e) then run against each quellix.exe that can run
 # here, under Wine through scripts/wine-run.sh: the bridge driver of the 64-bit build
